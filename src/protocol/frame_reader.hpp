@@ -1,0 +1,43 @@
+#pragma once
+
+#include "protocol/frame.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <span>
+
+namespace tessarine {
+
+// Turns an arbitrarily chunked byte stream into frames. Bytes that do not yet
+// form a complete frame stay buffered. Consumed bytes are dropped by advancing
+// a read offset; the buffer is compacted only when the consumed part outweighs
+// what is left, so parsing stays linear however many frames a chunk holds.
+class FrameReader {
+public:
+    static constexpr std::size_t defaultMaxPayload = 64u << 20;
+
+    // A video or audio header declaring more than maxPayload bytes is refused
+    // (WireError::frameTooLarge) instead of buffering toward it.
+    explicit FrameReader(std::size_t maxPayload = defaultMaxPayload) : maxPayload_(maxPayload) {}
+
+    void append(std::span<const std::uint8_t> data);
+
+    // The next complete frame, or nothing while the buffer holds none. Throws
+    // WireError: unknownFrameType and frameTooLarge leave the buffer as it is
+    // (the stream cannot be resynchronised); decodeFailed has consumed the
+    // broken control frame, so the next call continues after it.
+    std::optional<Frame> next();
+
+    // Drops every buffered byte (the connection ended).
+    void reset();
+
+    std::size_t bufferedBytes() const { return buffer_.size() - offset_; }
+    std::size_t maxPayload() const { return maxPayload_; }
+
+private:
+    Bytes buffer_;
+    std::size_t offset_ = 0;
+    std::size_t maxPayload_;
+};
+
+} // namespace tessarine
