@@ -10,7 +10,8 @@ using namespace tessarine;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1)
         return 0;
-    FrameReader reader(1 << 20);
+    // A small direct-fill threshold so short inputs reach the in-place path too.
+    FrameReader reader(1 << 20, 8);
     const std::uint8_t chunkSeed = data[0];
     std::size_t pos = 1;
     std::size_t step = (chunkSeed % 61) + 1;

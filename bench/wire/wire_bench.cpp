@@ -39,7 +39,8 @@ void BM_EncodeVideo(benchmark::State& state) {
 
 // Append the frame's bytes as a receive loop does, then take the frame out.
 void BM_ParseVideo(benchmark::State& state) {
-    const Bytes encoded = Frame::video(123, payloadOf(static_cast<std::size_t>(state.range(0)))).encode();
+    const Bytes encoded =
+        Frame::video(123, payloadOf(static_cast<std::size_t>(state.range(0)))).encode();
     FrameReader reader;
     for (auto _ : state) {
         reader.append(encoded);
@@ -51,11 +52,13 @@ void BM_ParseVideo(benchmark::State& state) {
 
 // The same, with the frame arriving in 64 KiB reads as from the socket.
 void BM_ParseVideoChunked(benchmark::State& state) {
-    const Bytes encoded = Frame::video(123, payloadOf(static_cast<std::size_t>(state.range(0)))).encode();
+    const Bytes encoded =
+        Frame::video(123, payloadOf(static_cast<std::size_t>(state.range(0)))).encode();
     FrameReader reader;
     for (auto _ : state) {
         for (std::size_t pos = 0; pos < encoded.size(); pos += 65536) {
-            reader.append(std::span(encoded.data() + pos, std::min<std::size_t>(65536, encoded.size() - pos)));
+            reader.append(std::span(encoded.data() + pos,
+                                    std::min<std::size_t>(65536, encoded.size() - pos)));
             auto frame = reader.next();
             benchmark::DoNotOptimize(frame);
         }

@@ -7,6 +7,13 @@ namespace tessarine {
 void FrameReader::append(std::span<const std::uint8_t> data) {
     if (data.empty())
         return;
+    if (pending_) {
+        const std::size_t take = std::min(pending_->length - pending_->payload.size(), data.size());
+        pending_->payload.insert(pending_->payload.end(), data.begin(), data.begin() + take);
+        data = data.subspan(take);
+        if (data.empty())
+            return;
+    }
     if (offset_ == buffer_.size()) {
         buffer_.clear();
         offset_ = 0;
@@ -17,15 +24,49 @@ void FrameReader::append(std::span<const std::uint8_t> data) {
         offset_ = 0;
     }
     buffer_.insert(buffer_.end(), data.begin(), data.end());
+    if (!pending_)
+        startPendingIfLarge();
+}
+
+void FrameReader::startPendingIfLarge() {
+    const std::size_t available = buffer_.size() - offset_;
+    const std::uint8_t* p = buffer_.data() + offset_;
+    if (available < 13 || (p[0] != 1 && p[0] != 4))
+        return;
+    const std::size_t length = byte_order::get32(p + 9);
+    // Oversized headers are left for next() to refuse.
+    if (length < directFill_ || length > maxPayload_ || available >= 13 + length)
+        return;
+    PendingMedia pending{p[0], byte_order::get64(p + 1), length, {}};
+    pending.payload.reserve(length);
+    pending.payload.assign(p + 13, p + available);
+    pending_ = std::move(pending);
+    buffer_.clear();
+    offset_ = 0;
+}
+
+std::size_t FrameReader::bufferedBytes() const {
+    return buffer_.size() - offset_ + (pending_ ? 13 + pending_->payload.size() : 0);
 }
 
 void FrameReader::reset() {
+    pending_.reset();
     buffer_.clear();
     buffer_.shrink_to_fit();
     offset_ = 0;
 }
 
 std::optional<Frame> FrameReader::next() {
+    if (pending_) {
+        if (pending_->payload.size() < pending_->length)
+            return std::nullopt;
+        PendingMedia done = std::move(*pending_);
+        pending_.reset();
+        if (buffer_.size() > offset_)
+            startPendingIfLarge();
+        return done.type == 1 ? Frame::video(done.pts, std::move(done.payload))
+                              : Frame::audio(done.pts, std::move(done.payload));
+    }
     const std::size_t available = buffer_.size() - offset_;
     if (available == 0)
         return std::nullopt;

@@ -134,6 +134,36 @@ TEST(FrameReader, ChunkedDelivery) {
     EXPECT_EQ(partial.bufferedBytes(), 13u);
 }
 
+TEST(FrameReader, LargePayloadsGatheredAcrossReadsKeepTheirPlaceInTheStream) {
+    const Frame small = Frame::cursorMove(1, 2, 3, 0, 4);
+    const Frame big1 = Frame::video(1, patterned(100000));
+    const Frame big2 = Frame::audio(2, patterned(70001));
+    const Bytes stream =
+        concat({small.encode(), big1.encode(), big2.encode(), small.encode(), big1.encode()});
+    for (std::size_t chunk : {1000u, 4096u, 65536u, 99999u}) {
+        FrameReader reader(FrameReader::defaultMaxPayload, 1024);
+        std::vector<Frame> got;
+        for (std::size_t pos = 0; pos < stream.size(); pos += chunk) {
+            const std::size_t n = std::min(chunk, stream.size() - pos);
+            reader.append(std::span(stream.data() + pos, n));
+            while (auto f = reader.next())
+                got.push_back(*f);
+        }
+        EXPECT_EQ(got, (std::vector<Frame>{small, big1, big2, small, big1})) << "chunk " << chunk;
+        EXPECT_EQ(reader.bufferedBytes(), 0u);
+    }
+
+    // A reset in the middle of a gathered payload starts clean at a frame boundary.
+    FrameReader reader(FrameReader::defaultMaxPayload, 1024);
+    const Bytes encoded = big1.encode();
+    reader.append(std::span(encoded.data(), 5000));
+    EXPECT_EQ(reader.bufferedBytes(), 5000u);
+    reader.reset();
+    EXPECT_EQ(reader.bufferedBytes(), 0u);
+    reader.append(small.encode());
+    EXPECT_EQ(reader.next(), small);
+}
+
 TEST(FrameReader, BadControlJsonLosesOnlyThatFrame) {
     std::string bad = R"({"heartbeat":{"sentAtMillis":"soon"}})";
     Bytes frame = bytesOf({2, 0, static_cast<int>(bad.size())});
