@@ -1,5 +1,6 @@
 #include "media/x11_frame_grabber.hpp"
 
+#include "media/bgrx_to_nv12.hpp"
 #include "media/x11_connection.hpp"
 
 extern "C" {
@@ -86,6 +87,8 @@ X11FrameGrabber::X11FrameGrabber(X11Connection& connection, Rect source, int out
         }
     }
 
+    if (source.width == outputWidth && source.height == outputHeight)
+        return; // same size: convertBgrxToNv12, no scaler
     sws_ = sws_getContext(source.width, source.height, AV_PIX_FMT_BGR0, outputWidth, outputHeight,
                           AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!sws_) {
@@ -172,6 +175,12 @@ PixelBuffer X11FrameGrabber::acquireBuffer() {
 
 PixelBuffer X11FrameGrabber::convert() {
     PixelBuffer buffer = acquireBuffer();
+    if (!sws_) {
+        convertBgrxToNv12(raw_, static_cast<int>(rawStride_), source_.width, source_.height,
+                          buffer.luma(), buffer.lumaStride(), buffer.chroma(),
+                          buffer.chromaStride());
+        return buffer;
+    }
     const std::uint8_t* src[4] = {raw_, nullptr, nullptr, nullptr};
     const int srcStride[4] = {static_cast<int>(rawStride_), 0, 0, 0};
     std::uint8_t* dst[4] = {buffer.luma(), buffer.chroma(), nullptr, nullptr};

@@ -23,9 +23,9 @@ public:
 
 // Copies one rectangle of an X screen into NV12 (full range, BT.709): a
 // MIT-SHM GetImage into a shared segment (a plain GetImage when the server
-// has no MIT-SHM, e.g. over the network), then one libswscale pass that also
-// scales to the output size. Output buffers come from a small pool and are
-// reused once nobody holds them any more.
+// has no MIT-SHM, e.g. over the network), then one conversion pass
+// (convertBgrxToNv12, or libswscale when the output size differs). Output buffers come from a small
+// pool and are reused once nobody holds them any more.
 class X11FrameGrabber {
 public:
     struct Rect {

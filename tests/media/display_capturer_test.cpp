@@ -108,6 +108,23 @@ TEST_F(CaptureTest, PatternComesBackAsFullRangeBt709Nv12) {
     EXPECT_FALSE(c->isCapturing());
 }
 
+TEST_F(CaptureTest, AnOutputSizeOtherThanTheDisplaysIsScaled) {
+    client_->fill(0, 0, 160, 240, kRed);
+    client_->fill(160, 0, 160, 240, kBlue);
+    Inbox<CapturedFrame> frames;
+    DisplayCapturer c(id_, 160, 120, 60, manager_->resolver());
+    c.onFrame = [&](const CapturedFrame& f) {
+        frames.push(f);
+    };
+    c.start();
+    ASSERT_TRUE(frames.waitForCount(1));
+    const PixelBuffer f = frames.items()[0].pixelBuffer;
+    ASSERT_EQ(f.width(), 160);
+    ASSERT_EQ(f.height(), 120);
+    EXPECT_TRUE(colourAt(f, 20, 60, kRed));
+    EXPECT_TRUE(colourAt(f, 140, 60, kBlue));
+}
+
 TEST_F(CaptureTest, OnlyChangesOnTheDisplayProduceFrames) {
     auto c = capturer(30);
     c->start();
