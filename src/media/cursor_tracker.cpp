@@ -142,6 +142,11 @@ void CursorTracker::Coalescer::submit(const PendingSample& sample) {
     pending_ = sample; // only the newest sample survives until the next flush
 }
 
+bool CursorTracker::Coalescer::hasPending() {
+    std::lock_guard lock(pendingLock_);
+    return pending_.has_value();
+}
+
 CursorTracker::Coalescer::Output CursorTracker::Coalescer::flush() {
     std::optional<PendingSample> taken;
     {
@@ -202,7 +207,7 @@ public:
         auto version = xinput && xinput->present ? xcbReply(xcb_input_xi_query_version_reply, c,
                                                             xcb_input_xi_query_version(c, 2, 2))
                                                  : nullptr;
-        if (version && version->major_version >= 2) {
+        if (owner.useRawMotion && version && version->major_version >= 2) {
             struct {
                 xcb_input_event_mask_t head;
                 std::uint32_t bits;
@@ -251,7 +256,12 @@ private:
         // On another screen of the server the pointer is off this display.
         const double x = pointer->same_screen ? pointer->root_x : -1e9;
         const double y = pointer->same_screen ? pointer->root_y : -1e9;
-        coalescer_.submit(CursorTracker::sample(x, y, geometry_));
+        const PendingSample sample = CursorTracker::sample(x, y, geometry_);
+        // The same sample again could not change what a flush reports.
+        if (sample == lastSubmitted_)
+            return;
+        lastSubmitted_ = sample;
+        coalescer_.submit(sample);
     }
 
     void flush() {
@@ -344,7 +354,10 @@ private:
                     nextShape = now + kShapeInterval;
             }
             now = clock::now();
-            const auto wake = std::min(nextFlush, nextShape);
+            // With raw motion an empty flush tick would do nothing: sleep
+            // through them until motion arrives (the tick then comes at once).
+            const bool idle = rawMotion_ && !coalescer_.hasPending();
+            const auto wake = idle ? nextShape : std::min(nextFlush, nextShape);
             const auto wait =
                 std::max(std::chrono::nanoseconds(0),
                          std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now));
@@ -363,6 +376,7 @@ private:
     Geometry geometry_;
     double imageScale_ = 1.0;
     Coalescer coalescer_;
+    std::optional<PendingSample> lastSubmitted_;
     bool hasXFixes_ = false;
     std::uint8_t xfixesEventBase_ = 0;
     bool rawMotion_ = false;

@@ -105,6 +105,7 @@ public:
         };
         void submit(const PendingSample& sample);
         Output flush();
+        bool hasPending();
 
     private:
         std::mutex pendingLock_;
@@ -124,6 +125,11 @@ public:
     // XInput2 only selects polling.
     void start();
     void stop();
+
+    // Set before start. Without raw motion the pointer is polled every 8 ms
+    // (also what happens when the server has no XInput2; some remote X
+    // setups never produce raw events).
+    bool useRawMotion = true;
 
     // Set before start; called on the tracking thread.
     std::function<void(const Move&)> onMove;

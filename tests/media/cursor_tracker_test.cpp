@@ -53,34 +53,50 @@ protected:
     Inbox<CursorImage> shapes_;
 };
 
+void edgesOfTheDisplay(CursorTracker& t, TestClient& client, Inbox<std::string>& events,
+                       Inbox<CursorTracker::Move>& moves) {
+    t.start();
+    // Where the pointer is at start is reported without any motion.
+    ASSERT_TRUE(events.waitForCount(1));
+    EXPECT_EQ(events.items()[0], "move 50 20");
+
+    client.movePointer(0, 0); // the display's origin
+    ASSERT_TRUE(events.waitForCount(2));
+    client.movePointer(200, 40); // one past the last column
+    ASSERT_TRUE(events.waitForCount(3));
+    client.movePointer(230, 60); // still off the display: nothing
+    client.movePointer(0, 0);    // back to the same spot
+    ASSERT_TRUE(events.waitForCount(5));
+    client.movePointer(199, 99); // the last pixel
+    ASSERT_TRUE(events.waitForCount(6));
+    EXPECT_EQ(events.items(), (std::vector<std::string>{"move 50 20", "move 0 0", "hidden",
+                                                        "visible", "move 0 0", "move 199 99"}));
+    const auto all = moves.items();
+    for (std::size_t i = 1; i < all.size(); ++i)
+        EXPECT_LE(all[i - 1].ptsMs, all[i].ptsMs);
+    t.stop();
+    // Stopped: no more callbacks.
+    client.movePointer(10, 10);
+    EXPECT_FALSE(events.waitForCount(7, std::chrono::milliseconds(200)));
+}
+
 TEST_F(CursorTrackerTest, EdgesOfTheDisplayGiveMovesAndVisibility) {
     client_->movePointer(50, 20);
     LogCapture logs;
     auto t = tracker();
-    t->start();
+    edgesOfTheDisplay(*t, *client_, events_, moves_);
     EXPECT_TRUE(logs.contains("Cursor", "CGEvent tap installed for cursor position"));
-    // Where the pointer is at start is reported without any motion.
-    ASSERT_TRUE(events_.waitForCount(1));
-    EXPECT_EQ(events_.items()[0], "move 50 20");
+}
 
-    client_->movePointer(0, 0); // the display's origin
-    ASSERT_TRUE(events_.waitForCount(2));
-    client_->movePointer(200, 40); // one past the last column
-    ASSERT_TRUE(events_.waitForCount(3));
-    client_->movePointer(230, 60); // still off the display: nothing
-    client_->movePointer(0, 0);    // back to the same spot
-    ASSERT_TRUE(events_.waitForCount(5));
-    client_->movePointer(199, 99); // the last pixel
-    ASSERT_TRUE(events_.waitForCount(6));
-    EXPECT_EQ(events_.items(), (std::vector<std::string>{"move 50 20", "move 0 0", "hidden",
-                                                         "visible", "move 0 0", "move 199 99"}));
-    const auto moves = moves_.items();
-    for (std::size_t i = 1; i < moves.size(); ++i)
-        EXPECT_LE(moves[i - 1].ptsMs, moves[i].ptsMs);
-    t->stop();
-    // Stopped: no more callbacks.
-    client_->movePointer(10, 10);
-    EXPECT_FALSE(events_.waitForCount(7, std::chrono::milliseconds(200)));
+TEST_F(CursorTrackerTest, PollingGivesTheSameMovesAndVisibility) {
+    client_->movePointer(50, 20);
+    LogCapture logs;
+    auto t = tracker();
+    t->useRawMotion = false;
+    edgesOfTheDisplay(*t, *client_, events_, moves_);
+    EXPECT_EQ(logs.messages("Cursor"),
+              std::vector<std::string>{"Event tap unavailable (Input Monitoring not granted) — "
+                                       "using NSEvent.mouseLocation polling fallback"});
 }
 
 std::vector<std::uint8_t> decodeRgba(const std::vector<std::uint8_t>& png, std::uint32_t& width,

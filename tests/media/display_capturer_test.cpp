@@ -80,6 +80,7 @@ TEST_F(CaptureTest, PatternComesBackAsFullRangeBt709Nv12) {
     client_->fill(160, 120, 80, 120, kWhite);
     client_->fill(240, 120, 80, 120, kGrey);
     client_->fill(320, 0, 64, 304, kWhite); // beside the display: not captured
+    client_->movePointer(40, 40);           // the cursor is not part of the picture
 
     LogCapture logs;
     auto c = capturer();
@@ -90,7 +91,8 @@ TEST_F(CaptureTest, PatternComesBackAsFullRangeBt709Nv12) {
     const PixelBuffer f = frames_.items().front().pixelBuffer;
     ASSERT_EQ(f.width(), 320);
     ASSERT_EQ(f.height(), 240);
-    EXPECT_TRUE(colourAt(f, 40, 40, kRed));
+    for (int d = -8; d <= 8; d += 2)
+        EXPECT_TRUE(colourAt(f, 40 + d, 40 + d, kRed));
     EXPECT_TRUE(colourAt(f, 200, 60, kGreen));
     EXPECT_TRUE(colourAt(f, 60, 200, kBlue));
     EXPECT_TRUE(colourAt(f, 180, 130, kWhite));
@@ -129,8 +131,10 @@ TEST_F(CaptureTest, OnlyChangesOnTheDisplayProduceFrames) {
     auto c = capturer(30);
     c->start();
     ASSERT_TRUE(frames_.waitForCount(1)); // the first frame comes regardless
-    // A still screen, and drawing beside the display: no frame.
+    // A still screen, drawing beside the display, pointer motion: no frame.
     client_->fill(330, 10, 20, 20, kWhite);
+    client_->movePointer(50, 50);
+    client_->movePointer(60, 70);
     EXPECT_FALSE(frames_.waitForCount(2, std::chrono::milliseconds(400)));
     // A change on the display: one frame with it.
     client_->fill(100, 100, 10, 10, kRed);
