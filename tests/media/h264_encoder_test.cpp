@@ -216,3 +216,19 @@ TEST_F(H264EncoderTest, WithoutTheSoftwareSwitchSomeEncoderStillOpens) {
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(frames[0].isKeyframe);
 }
+
+TEST_F(H264EncoderTest, HandlerMayTearTheEncoderDown) {
+    // A send failure in the handler leads to teardown from within the
+    // callback; the encoder must not hold its lock while calling out.
+    H264Encoder encoder(320, 240, 800'000, 60, 30);
+    int calls = 0;
+    encoder.onEncodedFrame([&](EncodedFrame) {
+        ++calls;
+        encoder.requestIDR();
+        encoder.invalidate();
+    });
+    encoder.encode(syntheticFrame(320, 240, 0), MediaTime::make(0, 600), {});
+    encoder.encode(syntheticFrame(320, 240, 1), MediaTime::make(10, 600), {});
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(encoder.isOpen());
+}
