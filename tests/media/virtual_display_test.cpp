@@ -6,7 +6,9 @@
 #include <xcb/randr.h>
 
 #include <algorithm>
+#include <sys/wait.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace tessarine {
 namespace {
@@ -174,11 +176,24 @@ TEST_F(RandrDisplayTest, WithoutASpareOutputAMonitorCoversTheGrownScreen) {
 TEST_F(RandrDisplayTest, StateLeftByACrashedRunIsRemovedAtTheNextCreate) {
     for (bool spare : {true, false}) {
         SCOPED_TRACE(spare ? "spare output" : "monitor");
-        // A display created and never destroyed, as a crash leaves it.
-        auto crashed = std::make_unique<RandrDisplayBackend>(server_->name(), spare,
-                                                             Logger("app.tessarine.mac", "Test"));
-        crashed->create(smallDisplay(), PixelSize{1200, 800});
-        [[maybe_unused]] auto* leaked = crashed.release();
+        // A process that creates a display and dies without removing it.
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int status = 1;
+            try {
+                RandrDisplayBackend crashed(server_->name(), spare,
+                                            Logger("app.tessarine.mac", "Test"));
+                crashed.create(smallDisplay(), PixelSize{1200, 800});
+                status = 0;
+                ::_exit(status); // no destructor runs: what a crash leaves
+            } catch (...) {
+            }
+            ::_exit(status);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         ASSERT_NE(readLayout(server_->name()), before_);
 
         LogCapture logs;
