@@ -230,6 +230,9 @@ public:
                              "NSEvent.mouseLocation polling fallback");
 
         wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+
+    void launch() {
         // Where the pointer is now, so the first flush reports it without
         // waiting for motion.
         samplePointer();
@@ -415,8 +418,10 @@ void CursorTracker::start() {
     const auto display = resolve_ ? resolve_(displayID_) : std::nullopt;
     if (!display)
         throw CursorTrackerError(CursorTrackerError::Code::displayNotFound, displayID_);
+    auto next = std::make_unique<Session>(*this, *display);
     session_.reset();
-    session_ = std::make_unique<Session>(*this, *display);
+    session_ = std::move(next);
+    session_->launch();
 }
 
 void CursorTracker::stop() {

@@ -69,6 +69,10 @@ public:
         wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_ < 0)
             throw CaptureError::startFailed("eventfd failed");
+    }
+
+    // Capture runs from here on; the first frame comes at once.
+    void launch() {
         start_ = std::chrono::steady_clock::now();
         thread_ = std::thread([this] { run(); });
     }
@@ -200,9 +204,12 @@ void DisplayCapturer::start() {
         throw CaptureError::displayNotFound(displayID_);
     if (fps_ <= 0 || width_ <= 0 || height_ <= 0)
         throw CaptureError::startFailed("invalid output size or frame rate");
-    // Replacing a running capture: the old one ends before the new one starts.
+    // A failed start leaves a running capture as it was; a replaced one ends
+    // before the new one delivers, so frames never come from two threads.
+    auto next = std::make_unique<Session>(*display, width_, height_, fps_, onFrame, log_);
     session_.reset();
-    session_ = std::make_unique<Session>(*display, width_, height_, fps_, onFrame, log_);
+    session_ = std::move(next);
+    session_->launch();
     log_.info("Capture started for display id=%{public}u %ldx%ld@%ldfps", displayID_, width_,
               height_, fps_);
 }
