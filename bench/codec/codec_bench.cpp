@@ -239,11 +239,12 @@ OurRun runOurs(const std::uint8_t* file, Size s, int frames) {
     std::vector<EncodedFrame> encoded;
     encoded.reserve(static_cast<std::size_t>(frames));
     std::vector<double> encodeMs;
+    // Whole-run figures include opening and closing the encoder, as ffmpeg's do.
+    const double cpu0 = cpuSeconds();
+    const auto wall0 = Clock::now();
     {
         H264Encoder encoder(s.width, s.height, sessionBitrate(s), kFps, kGop);
         encoder.onEncodedFrame([&](EncodedFrame f) { encoded.push_back(std::move(f)); });
-        const double cpu0 = cpuSeconds();
-        const auto wall0 = Clock::now();
         for (int i = 0; i < frames; ++i) {
             auto* luma = const_cast<std::uint8_t*>(file + frameBytes * static_cast<std::size_t>(i));
             PixelBuffer picture = PixelBuffer::borrow(s.width, s.height, luma, s.width,
@@ -253,9 +254,10 @@ OurRun runOurs(const std::uint8_t* file, Size s, int frames) {
             encodeMs.push_back(
                 std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
         }
-        run.encodeWall = std::chrono::duration<double>(Clock::now() - wall0).count();
-        run.encodeCpu = cpuSeconds() - cpu0;
+        encoder.close();
     }
+    run.encodeWall = std::chrono::duration<double>(Clock::now() - wall0).count();
+    run.encodeCpu = cpuSeconds() - cpu0;
     run.encode = percentiles(encodeMs);
     for (const auto& f : encoded) {
         run.bytes += static_cast<double>(f.annexB.size());
@@ -378,9 +380,12 @@ int main(int argc, char** argv) {
         std::string(tmp) + "/tessarine-codec-bench-" + std::to_string(getpid()) + ".nv12";
     std::printf("codec_bench: %d frames per case at %d fps, GOP %d, %u CPUs online\n", frames, kFps,
                 kGop, static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)));
-    std::printf("%-10s %-15s %8s | %9s %9s %7s %7s | %9s %9s %7s | %8s %8s %7s %6s | %6s %5s\n",
+    std::printf("%-10s %-15s %8s | %9s %9s %7s %7s | %9s %9s %7s | %7s %9s %6s %6s %6s %6s | "
+                "%5s %4s\n",
                 "size", "content", "Mbit/s", "enc p50", "enc p95", "enc fps", "cpu/fr", "dec p50",
-                "dec p95", "dec fps", "ff fps", "ff cpu/f", "wall %", "cpu %", "PSNR", "keys");
+                "dec p95", "dec fps", "ff fps", "ff cpu/f", "wall%", "cpu%", "netw%", "netc%",
+                "PSNR", "keys");
+    double oursCpu = 0, ffCpu = 0, ffNetCpu = 0, oursWall = 0, ffWall = 0, ffNetWall = 0;
 
     std::vector<std::string> commands;
     for (Size s : sizes) {
@@ -398,22 +403,37 @@ int main(int argc, char** argv) {
             }
             const auto* file = static_cast<const std::uint8_t*>(map);
             OurRun ours = runOurs(file, s, frames);
-            FfmpegRun ff;
+            FfmpegRun ff, base;
             if (ffmpeg) {
                 ff = runFfmpeg(path, s, ffmpegSettings(s, "ultrafast", true));
-                if (commands.empty())
+                // The same pipeline without encoding: reading, demuxing and
+                // passing frames on, which our figures do not include.
+                base = runFfmpeg(path, s, "-c:v wrapped_avframe");
+                if (commands.empty()) {
                     commands.push_back(ff.command);
+                    commands.push_back(base.command);
+                }
             }
             munmap(map, static_cast<std::size_t>(st.st_size));
 
             const double mbps = ours.bytes * 8 * kFps / frames / 1e6;
-            char ffPart[96] = "       -        -       -      -";
-            if (ff.ok)
-                std::snprintf(ffPart, sizeof ffPart, "%8.1f %7.2fms %6.0f%% %5.0f%%",
-                              frames / ff.rtime, ff.cpu * 1000 / frames,
-                              100.0 * ours.encodeWall / ff.rtime, 100.0 * ours.encodeCpu / ff.cpu);
+            char ffPart[128] = "      -         -      -      -      -      -";
+            if (ff.ok && base.ok) {
+                std::snprintf(ffPart, sizeof ffPart,
+                              "%7.1f %7.2fms %5.0f%% %5.0f%% %5.0f%% %5.0f%%", frames / ff.rtime,
+                              ff.cpu * 1000 / frames, 100.0 * ours.encodeWall / ff.rtime,
+                              100.0 * ours.encodeCpu / ff.cpu,
+                              100.0 * ours.encodeWall / (ff.rtime - base.rtime),
+                              100.0 * ours.encodeCpu / (ff.cpu - base.cpu));
+                oursCpu += ours.encodeCpu;
+                oursWall += ours.encodeWall;
+                ffCpu += ff.cpu;
+                ffWall += ff.rtime;
+                ffNetCpu += ff.cpu - base.cpu;
+                ffNetWall += ff.rtime - base.rtime;
+            }
             std::printf("%4dx%-5d %-15s %8.1f | %7.2fms %7.2fms %7.1f %5.2fms | %7.2fms %7.2fms "
-                        "%7.1f | %s | %6.1f %5d\n",
+                        "%7.1f | %s | %5.1f %4d\n",
                         s.width, s.height, contentName(content), mbps, ours.encode.p50,
                         ours.encode.p95, frames / ours.encodeWall, ours.encodeCpu * 1000 / frames,
                         ours.decode.p50, ours.decode.p95, 1000.0 / ours.decode.mean, ffPart,
@@ -437,12 +457,17 @@ int main(int argc, char** argv) {
     }
     std::remove(path.c_str());
 
+    if (ffCpu > 0)
+        std::printf("\nall cases: our encode cost / ffmpeg's = %.2f (cpu), %.2f (wall); "
+                    "against ffmpeg less its no-encode baseline = %.2f (cpu), %.2f (wall)\n",
+                    oursCpu / ffCpu, oursWall / ffWall, oursCpu / ffNetCpu, oursWall / ffNetWall);
     std::printf("\nenc/dec: our H264Encoder/H264Decoder per frame (decode includes NV12 "
                 "conversion); cpu/fr: process CPU per frame (all threads)\n"
-                "ff: the ffmpeg CLI on the same file; wall %% and cpu %%: our encode time as a "
-                "share of ffmpeg's (100%% = equal)\n");
-    if (!commands.empty())
-        std::printf("first ffmpeg command: %s\n", commands.front().c_str());
+                "ff: the ffmpeg CLI on the same file; wall%% and cpu%%: our encode time as a "
+                "share of ffmpeg's (100%% = equal); netw%%/netc%%: the same against ffmpeg's time "
+                "less its run without encoding (-c:v wrapped_avframe)\n");
+    for (const auto& command : commands)
+        std::printf("ffmpeg command: %s\n", command.c_str());
     if (!ffmpeg)
         std::printf("ffmpeg not found: comparison skipped\n");
     return 0;
