@@ -182,22 +182,5 @@ TEST(CursorImageTest, PngHoldsStraightAlpha) {
     EXPECT_TRUE(encodeCursorPng(truncated).empty());
 }
 
-TEST(CursorTrackerTest, NotStartedTrackerHasNoShapeAndCountsFromConstruction) {
-    CursorTracker tracker(1, 100, 100, nullptr);
-    EXPECT_EQ(tracker.currentCursorId(), 0u);
-    EXPECT_LT(tracker.ptsMs(), 60'000u);
-    const auto wallNowUs =
-        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count());
-    EXPECT_LE(tracker.startedAtUs(), wallNowUs);
-    try {
-        tracker.start();
-        FAIL() << "started without a display";
-    } catch (const CursorTrackerError& e) {
-        EXPECT_EQ(e.code(), CursorTrackerError::Code::displayNotFound);
-    }
-}
-
 } // namespace
 } // namespace tessarine

@@ -20,34 +20,6 @@ VirtualDisplayError::Code errorOf(const VirtualDisplayConfiguration& c) {
     return VirtualDisplayError::Code::unavailable;
 }
 
-TEST(VirtualDisplayConfigurationTest, PresetsShareIdentityAndDiffer) {
-    const auto pro13 = VirtualDisplayConfiguration::iPadPro13();
-    const auto pro11 = VirtualDisplayConfiguration::iPadPro11();
-    const auto air = VirtualDisplayConfiguration::iPadAir();
-    EXPECT_EQ(pro13.logicalWidth, 2064);
-    EXPECT_EQ(pro13.logicalHeight, 2752);
-    EXPECT_EQ(pro13.displayName, "iPad Pro 13");
-    EXPECT_EQ(pro11.logicalWidth, 1668);
-    EXPECT_EQ(pro11.logicalHeight, 2388);
-    EXPECT_EQ(pro11.displayName, "iPad Pro 11");
-    EXPECT_EQ(air.logicalWidth, 1640);
-    EXPECT_EQ(air.logicalHeight, 2360);
-    EXPECT_EQ(air.displayName, "iPad Air");
-    for (const auto& c : {pro13, pro11, air}) {
-        EXPECT_EQ(c.scaleFactor, 2.0);
-        EXPECT_EQ(c.refreshHz, 60.0);
-        EXPECT_EQ(c.vendorID, 0x7473u);
-        EXPECT_EQ(c.productID, 1u);
-        EXPECT_EQ(c.serialNumber, 1u);
-        EXPECT_EQ(c.physicalWidthMm, 250.0);
-        EXPECT_EQ(c.physicalHeightMm, 170.0);
-    }
-    EXPECT_NE(pro13, pro11);
-    auto renamed = pro13;
-    renamed.displayName = "other";
-    EXPECT_NE(renamed, pro13);
-}
-
 TEST(VirtualDisplayConfigurationTest, PixelSizeIsLogicalTimesScaleTruncated) {
     EXPECT_EQ(virtualDisplayPixelSize(VirtualDisplayConfiguration::iPadPro13()),
               (PixelSize{4128, 5504}));
