@@ -113,9 +113,11 @@ public:
 
     // The next value; nullopt once closed and drained. One consumer at a time.
     asio::awaitable<std::optional<T>> pop() {
-        co_return co_await asio::async_initiate<decltype(asio::use_awaitable),
-                                                void(std::error_code, std::optional<T>)>(
+        // Named first: g++ 12 mishandles temporaries inside co_await expressions.
+        auto popped = asio::async_initiate<decltype(asio::use_awaitable),
+                                           void(std::error_code, std::optional<T>)>(
             [this](auto handler) { initiatePop(std::move(handler)); }, asio::use_awaitable);
+        co_return co_await std::move(popped);
     }
 
 private:

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace tessarine {
@@ -97,7 +98,7 @@ private:
     std::atomic<std::uint16_t> localPort_{0};
 
     // On strand_.
-    std::unique_ptr<asio::ip::tcp::acceptor> listener_;
+    std::shared_ptr<asio::ip::tcp::acceptor> listener_;
     std::shared_ptr<FrameConnection> connection_;
     FrameReader reader_;
     std::unique_ptr<MDNSAdvertiser> advertiser_;
