@@ -49,7 +49,7 @@ Display& displayOf(int width, int height) {
         c.scaleFactor = 1.0;
         d.manager->create(c);
         d.info = *d.manager->displayInfo();
-        d.connection = std::make_unique<X11Connection>(d.info.xDisplay);
+        d.connection = std::make_unique<X11Connection>(d.info.xDisplay, d.info.xAuthCookie);
         xcb_connection_t* x = d.connection->get();
         const xcb_gcontext_t gc = xcb_generate_id(x);
         xcb_create_gc(x, gc, d.connection->root(), 0, nullptr);

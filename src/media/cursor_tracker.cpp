@@ -179,7 +179,7 @@ class CursorTracker::Session {
 public:
     Session(CursorTracker& owner, const VirtualDisplayInfo& display) : owner_(owner) {
         try {
-            connection_ = std::make_unique<X11Connection>(display.xDisplay);
+            connection_ = std::make_unique<X11Connection>(display.xDisplay, display.xAuthCookie);
         } catch (const X11ConnectError&) {
             throw CursorTrackerError(CursorTrackerError::Code::connectionFailed, owner.displayID_);
         }

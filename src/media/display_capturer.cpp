@@ -41,7 +41,7 @@ public:
         : interval_(std::chrono::nanoseconds(1'000'000'000LL / fps)), onFrame_(std::move(onFrame)),
           log_(std::move(log)), rect_{display.x, display.y, display.width, display.height} {
         try {
-            connection_ = std::make_unique<X11Connection>(display.xDisplay);
+            connection_ = std::make_unique<X11Connection>(display.xDisplay, display.xAuthCookie);
         } catch (const X11ConnectError&) {
             // An unreachable display is what a refused permission looks like on X11.
             throw CaptureError::permissionDenied();

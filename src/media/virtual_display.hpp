@@ -75,6 +75,10 @@ struct VirtualDisplayInfo {
     int height = 0;
     double scaleFactor = 1.0; // pixels per point
     VirtualDisplayBackendKind backend = VirtualDisplayBackendKind::automatic;
+    // A private server admits only holders of its cookie; the file holds it
+    // for other programs (XAUTHORITY=file DISPLAY=xDisplay). Empty for randr.
+    std::vector<std::uint8_t> xAuthCookie;
+    std::string xAuthorityFile;
     bool operator==(const VirtualDisplayInfo&) const = default;
 };
 

@@ -2,9 +2,21 @@
 
 namespace tessarine {
 
-X11Connection::X11Connection(const std::string& displayName) : displayName_(displayName) {
+X11Connection::X11Connection(const std::string& displayName,
+                             const std::vector<std::uint8_t>& cookie)
+    : displayName_(displayName) {
     int screenNumber = 0;
-    connection_ = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+    const char* name = displayName.empty() ? nullptr : displayName.c_str();
+    if (cookie.empty()) {
+        connection_ = xcb_connect(name, &screenNumber);
+    } else {
+        static const char kMethod[] = "MIT-MAGIC-COOKIE-1";
+        std::vector<char> data(cookie.begin(), cookie.end());
+        std::string method = kMethod;
+        xcb_auth_info_t auth{static_cast<int>(method.size()), method.data(),
+                             static_cast<int>(data.size()), data.data()};
+        connection_ = xcb_connect_to_display_with_auth_info(name, &auth, &screenNumber);
+    }
     if (xcb_connection_has_error(connection_)) {
         xcb_disconnect(connection_);
         throw X11ConnectError("cannot connect to X display \"" + displayName + "\"");

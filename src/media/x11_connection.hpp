@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tessarine {
 
@@ -34,9 +35,11 @@ public:
 // One client connection to an X server, the first screen of which is used.
 class X11Connection {
 public:
-    // An empty name means $DISPLAY. Throws X11ConnectError when the server
-    // cannot be reached.
-    explicit X11Connection(const std::string& displayName);
+    // An empty name means $DISPLAY. With a cookie, it is presented as
+    // MIT-MAGIC-COOKIE-1 instead of what $XAUTHORITY holds. Throws
+    // X11ConnectError when the server cannot be reached or refuses.
+    explicit X11Connection(const std::string& displayName,
+                           const std::vector<std::uint8_t>& cookie = {});
     ~X11Connection();
     X11Connection(const X11Connection&) = delete;
     X11Connection& operator=(const X11Connection&) = delete;

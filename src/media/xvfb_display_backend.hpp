@@ -3,6 +3,7 @@
 #include "media/virtual_display.hpp"
 
 #include <memory>
+#include <string>
 
 namespace tessarine {
 
@@ -12,7 +13,8 @@ class XServerProcess;
 // A virtual display that is a private Xvfb server of its own, for machines
 // without a desktop. The display id is the server's display number. The
 // backend stays connected while the display exists and starts Xvfb with
-// -terminate, so a crashed agent takes its server with it.
+// -terminate, so a crashed agent takes its server with it. The server admits
+// only holders of a fresh MIT-MAGIC-COOKIE-1, kept in a private Xauthority file.
 class XvfbDisplayBackend : public VirtualDisplayBackend {
 public:
     XvfbDisplayBackend(int roomPx, Logger log);
@@ -32,6 +34,7 @@ private:
     Logger log_;
     std::unique_ptr<XServerProcess> server_;
     std::unique_ptr<X11Connection> connection_;
+    std::string authorityFile_;
 };
 
 } // namespace tessarine

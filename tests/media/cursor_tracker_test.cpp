@@ -26,7 +26,8 @@ protected:
         c.logicalHeight = 50;
         c.scaleFactor = 2.0;
         id_ = manager_->create(c);
-        client_ = std::make_unique<TestClient>(manager_->displayInfo()->xDisplay);
+        const auto info = *manager_->displayInfo();
+        client_ = std::make_unique<TestClient>(info.xDisplay, info.xAuthCookie);
     }
 
     // Every callback as one line, in the order the tracker made them.

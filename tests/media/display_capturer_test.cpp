@@ -55,7 +55,8 @@ protected:
         c.scaleFactor = 2.0;
         c.displayName = "Capture Test";
         id_ = manager_->create(c);
-        client_ = std::make_unique<TestClient>(manager_->displayInfo()->xDisplay);
+        const auto info = *manager_->displayInfo();
+        client_ = std::make_unique<TestClient>(info.xDisplay, info.xAuthCookie);
         client_->fill(0, 0, 320 + 64, 240 + 64, kBlack);
     }
 

@@ -59,7 +59,8 @@ std::unique_ptr<TestDisplay> TestDisplay::startXorgDummy() {
     return std::unique_ptr<TestDisplay>(new TestDisplay(std::make_unique<XServerProcess>(launch)));
 }
 
-TestClient::TestClient(const std::string& display) : connection_(display) {}
+TestClient::TestClient(const std::string& display, const std::vector<std::uint8_t>& cookie)
+    : connection_(display, cookie) {}
 
 void TestClient::sync() {
     xcbReply(xcb_get_input_focus_reply, connection_.get(), xcb_get_input_focus(connection_.get()));

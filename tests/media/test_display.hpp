@@ -36,7 +36,7 @@ private:
 // A test's own X client: drawing, pointer warps through XTest, cursors.
 class TestClient {
 public:
-    explicit TestClient(const std::string& display);
+    explicit TestClient(const std::string& display, const std::vector<std::uint8_t>& cookie = {});
     X11Connection& x() { return connection_; }
 
     // Fills a rectangle of the root window with 0xRRGGBB and waits until the

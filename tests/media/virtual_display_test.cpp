@@ -6,6 +6,8 @@
 #include <xcb/randr.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -243,14 +245,34 @@ TEST(XvfbDisplayTest, PrivateServerExistsOnlyBetweenCreateAndDestroy) {
               std::make_tuple(0, 0, 1200, 800));
     EXPECT_EQ(manager.activeDisplayIDs(), std::vector<std::uint32_t>{id});
     {
-        X11Connection x(info->xDisplay);
+        X11Connection x(info->xDisplay, info->xAuthCookie);
         EXPECT_GE(x.screen()->width_in_pixels, 1200);
         EXPECT_GE(x.screen()->height_in_pixels, 800);
     }
+    // Only holders of the cookie get in; the file that holds it is private.
+    EXPECT_THROW(X11Connection{info->xDisplay}, X11ConnectError);
+    auto wrong = info->xAuthCookie;
+    wrong[0] ^= 1;
+    EXPECT_THROW((X11Connection{info->xDisplay, wrong}), X11ConnectError);
+    {
+        // Ordinary X programs find the cookie through XAUTHORITY.
+        const char* saved = std::getenv("XAUTHORITY");
+        const std::string previous = saved ? saved : "";
+        ::setenv("XAUTHORITY", info->xAuthorityFile.c_str(), 1);
+        EXPECT_NO_THROW(X11Connection{info->xDisplay});
+        if (saved)
+            ::setenv("XAUTHORITY", previous.c_str(), 1);
+        else
+            ::unsetenv("XAUTHORITY");
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(info->xAuthorityFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(manager.isActive());
     manager.destroy();
     EXPECT_FALSE(manager.isActive());
-    EXPECT_THROW(X11Connection{info->xDisplay}, X11ConnectError);
+    EXPECT_THROW((X11Connection{info->xDisplay, info->xAuthCookie}), X11ConnectError);
+    EXPECT_NE(::stat(info->xAuthorityFile.c_str(), &st), 0);
 }
 
 } // namespace
