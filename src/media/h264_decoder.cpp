@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -198,14 +199,20 @@ void H264Decoder::decode(ByteView annexB, MediaTime pts) {
 
     // All units of one access unit go in together: a picture in several
     // slices decodes as one picture.
-    packet_.clear();
+    std::size_t size = 0;
     for (ByteView unit : picture)
-        appendNalUnit(packet_, unit);
+        size += sizeof kStartCode + unit.size();
+    if (size > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+        throw DecoderError::decodeFailed(AVERROR(EINVAL));
     Session& s = *session_;
-    int status = av_new_packet(s.packet, static_cast<int>(packet_.size()));
+    int status = av_new_packet(s.packet, static_cast<int>(size));
     if (status < 0)
         throw DecoderError::decodeFailed(status);
-    std::memcpy(s.packet->data, packet_.data(), packet_.size());
+    std::uint8_t* write = s.packet->data;
+    for (ByteView unit : picture) {
+        write = std::copy(std::begin(kStartCode), std::end(kStartCode), write);
+        write = std::copy(unit.begin(), unit.end(), write);
+    }
     s.packet->pts = pts.value;
     pending_.push_back(pts);
     while (pending_.size() > kMaxPending)

@@ -80,7 +80,6 @@ private:
     std::unique_ptr<Session> session_;
     std::vector<std::uint8_t> sps_; // the current parameter sets; empty: none seen yet
     std::vector<std::uint8_t> pps_;
-    std::vector<std::uint8_t> packet_;
     std::deque<MediaTime> pending_;                   // times of submitted units, oldest first
     std::vector<std::shared_ptr<std::uint8_t>> pool_; // reusable NV12 pictures
     std::size_t poolBytes_ = 0;
