@@ -239,8 +239,21 @@ LogCapture::~LogCapture() {
 }
 
 void LogCapture::add(LogRecord record) {
-    std::lock_guard lock(mutex_);
-    records_.push_back(std::move(record));
+    {
+        std::lock_guard lock(mutex_);
+        records_.push_back(std::move(record));
+    }
+    added_.notify_all();
+}
+
+bool LogCapture::waitFor(std::string_view category, std::string_view message,
+                         std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return added_.wait_for(lock, timeout, [&] {
+        return std::any_of(records_.begin(), records_.end(), [&](const auto& r) {
+            return r.category == category && r.message == message;
+        });
+    });
 }
 
 std::vector<LogRecord> LogCapture::records() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -98,11 +100,15 @@ public:
     // Number of messages in the category that start with the prefix.
     std::size_t count(std::string_view category, std::string_view prefix) const;
     void clear();
+    // Waits (at most `timeout`) until the category holds exactly this message.
+    bool waitFor(std::string_view category, std::string_view message,
+                 std::chrono::milliseconds timeout);
 
     void add(LogRecord record);
 
 private:
     mutable std::mutex mutex_;
+    std::condition_variable added_;
     std::vector<LogRecord> records_;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 
 using namespace tessarine;
 
@@ -51,4 +52,13 @@ TEST(LogCapture, StopsListeningWhenDestroyed) {
     log.info("two");
     ASSERT_EQ(later.messages("Sleep").size(), 1u);
     EXPECT_EQ(later.messages("Sleep")[0], "two");
+}
+
+TEST(LogCapture, WaitForSeesALineWrittenOnAnotherThread) {
+    LogCapture capture;
+    Logger log("app.tessarine.mac", "Cursor");
+    EXPECT_FALSE(capture.waitFor("Cursor", "late", std::chrono::milliseconds(1)));
+    std::thread writer([&] { log.info("late"); });
+    EXPECT_TRUE(capture.waitFor("Cursor", "late", std::chrono::seconds(10)));
+    writer.join();
 }
