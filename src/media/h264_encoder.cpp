@@ -310,9 +310,11 @@ void H264Encoder::encode(const PixelBuffer& buffer, MediaTime pts, MediaTime /*d
         if (!pts.isValid() || pts.value < 0)
             throw EncoderError::invalidPresentationTime(pts.value);
         // The encoder reads width x height pixels through the strides: a
-        // smaller picture would be read past its end.
+        // smaller picture, or rows narrower than the picture, would be read
+        // past their end.
         if (buffer.width() != width_ || buffer.height() != height_ || !buffer.luma() ||
-            !buffer.chroma())
+            !buffer.chroma() || buffer.lumaStride() < width_ ||
+            buffer.chromaStride() < (width_ + 1) / 2 * 2)
             throw EncoderError::encodeFailed(AVERROR(EINVAL));
 
         Session& s = *session_;

@@ -145,6 +145,11 @@ TEST_F(H264EncoderTest, BadFramesAreRefusedAndTheEncoderCarriesOn) {
         EXPECT_EQ(std::string(e.what()),
                   "VTCompressionSessionEncodeFrame failed (" + std::to_string(e.status()) + ")");
     }
+    PixelBuffer narrow = syntheticFrame(320, 240, 0);
+    EXPECT_THROW(encoder.encode(PixelBuffer::borrow(320, 240, narrow.luma(), 160, narrow.chroma(),
+                                                    narrow.chromaStride(), nullptr),
+                                MediaTime::make(0, 600), {}),
+                 EncoderError);
     EXPECT_TRUE(out.empty());
 
     encoder.encode(syntheticFrame(320, 240, 1), MediaTime::make(10, 600), {});
