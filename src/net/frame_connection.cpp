@@ -4,6 +4,7 @@
 #include <asio/detached.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/ssl/error.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -67,9 +68,34 @@ FrameConnection::Socket& FrameConnection::socket() {
     return std::get<0>(stream_);
 }
 
-asio::awaitable<void> FrameConnection::handshake(asio::ssl::stream_base::handshake_type type) {
-    if (auto* tls = std::get_if<1>(&stream_))
-        co_await tls->async_handshake(type, asio::use_awaitable);
+asio::awaitable<void> FrameConnection::handshake(asio::ssl::stream_base::handshake_type type,
+                                                 std::chrono::milliseconds timeout) {
+    if (auto* tls = std::get_if<1>(&stream_)) {
+        // A peer that connects and never completes the handshake would
+        // otherwise hold the connection (and a host's only peer slot) forever:
+        // keepalive probes are answered by its kernel.
+        asio::steady_timer deadline(socket().get_executor(), timeout);
+        // Shared with the timer's handler, which may run after this frame is gone.
+        auto state = std::make_shared<std::pair<bool, bool>>(false, false); // done, timed out
+        deadline.async_wait([state, weak = weak_from_this()](std::error_code ec) {
+            auto self = weak.lock();
+            if (ec || state->first || !self)
+                return;
+            state->second = true;
+            std::error_code ignored;
+            self->socket().close(ignored); // fails the handshake below
+        });
+        std::error_code ec;
+        auto handshake = tls->async_handshake(type, asio::redirect_error(asio::use_awaitable, ec));
+        co_await std::move(handshake);
+        state->first = true;
+        deadline.cancel();
+        const bool timedOut = state->second;
+        if (timedOut && !cancelled_)
+            ec = asio::error::timed_out;
+        if (ec && !cancelled_)
+            throw std::system_error(ec);
+    }
     if (cancelled_)
         throw std::system_error(asio::error::operation_aborted);
     ready_ = true;

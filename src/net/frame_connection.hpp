@@ -11,6 +11,7 @@
 #include <asio/ssl/stream.hpp>
 #include <asio/strand.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -46,8 +47,12 @@ public:
     Socket& socket();
 
     // Runs the TLS handshake (nothing for plain TCP), then lets queued writes
-    // go out. Throws std::system_error.
-    asio::awaitable<void> handshake(asio::ssl::stream_base::handshake_type type);
+    // go out. Throws std::system_error; asio::error::timed_out when the
+    // handshake takes longer than `timeout`.
+    asio::awaitable<void> handshake(asio::ssl::stream_base::handshake_type type,
+                                    std::chrono::milliseconds timeout = defaultHandshakeTimeout);
+
+    static constexpr std::chrono::milliseconds defaultHandshakeTimeout{10000};
 
     // Up to buffer.size() bytes; ec reports errors and the peer's close.
     asio::awaitable<std::size_t> readSome(asio::mutable_buffer buffer, std::error_code& ec);

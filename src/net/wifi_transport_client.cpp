@@ -64,7 +64,9 @@ void WiFiTransportClient::logState(const std::string& description) const {
 asio::awaitable<void>
 WiFiTransportClient::runConnection(std::weak_ptr<WiFiTransportClient> weak,
                                    std::shared_ptr<FrameConnection> connection) {
+    Target target;
     if (auto self = weak.lock()) {
+        target = self->target_;
         self->logState("preparing");
         self->emit(TransportState::connecting());
     } else {
@@ -73,18 +75,24 @@ WiFiTransportClient::runConnection(std::weak_ptr<WiFiTransportClient> weak,
 
     std::error_code ec;
     try {
-        if (target_.endpoint) {
-            co_await connection->socket().async_connect(*target_.endpoint, asio::use_awaitable);
+        if (target.endpoint) {
+            auto connect =
+                connection->socket().async_connect(*target.endpoint, asio::use_awaitable);
+            co_await std::move(connect);
         } else {
             asio::ip::tcp::resolver resolver(connection->socket().get_executor());
-            auto endpoints = co_await resolver.async_resolve(
-                target_.host, std::to_string(target_.port), asio::use_awaitable);
-            co_await asio::async_connect(connection->socket(), endpoints, asio::use_awaitable);
+            const std::string service = std::to_string(target.port);
+            auto resolve = resolver.async_resolve(target.host, service, asio::use_awaitable);
+            auto endpoints = co_await std::move(resolve);
+            auto connect =
+                asio::async_connect(connection->socket(), endpoints, asio::use_awaitable);
+            co_await std::move(connect);
         }
         if (connection->cancelled())
             throw std::system_error(asio::error::operation_aborted);
         applyStreamSocketOptions(connection->socket());
-        co_await connection->handshake(asio::ssl::stream_base::client);
+        auto handshake = connection->handshake(asio::ssl::stream_base::client);
+        co_await std::move(handshake);
     } catch (const std::system_error& e) {
         ec = e.code();
     }
@@ -213,21 +221,29 @@ asio::awaitable<void> WiFiTransportClient::sendFrame(const Frame& frame) {
 }
 
 asio::awaitable<void> WiFiTransportClient::sendVideo(Bytes payload, std::uint64_t pts) {
-    co_await sendFrame(Frame::video(pts, std::move(payload)));
+    const Frame frame = Frame::video(pts, std::move(payload));
+    auto sent = sendFrame(frame);
+    co_await std::move(sent);
 }
 
 asio::awaitable<void> WiFiTransportClient::sendAudio(Bytes payload, std::uint64_t pts) {
-    co_await sendFrame(Frame::audio(pts, std::move(payload)));
+    const Frame frame = Frame::audio(pts, std::move(payload));
+    auto sent = sendFrame(frame);
+    co_await std::move(sent);
 }
 
 asio::awaitable<void> WiFiTransportClient::sendControl(ControlMessage message) {
-    co_await sendFrame(Frame::control(std::move(message)));
+    const Frame frame = Frame::control(std::move(message));
+    auto sent = sendFrame(frame);
+    co_await std::move(sent);
 }
 
 asio::awaitable<void> WiFiTransportClient::sendCursorMove(std::uint32_t ptsMs, std::int16_t xPx,
                                                           std::int16_t yPx, std::uint8_t flags,
                                                           std::uint32_t cursorId) {
-    co_await sendFrame(Frame::cursorMove(ptsMs, xPx, yPx, flags, cursorId));
+    const Frame frame = Frame::cursorMove(ptsMs, xPx, yPx, flags, cursorId);
+    auto sent = sendFrame(frame);
+    co_await std::move(sent);
 }
 
 } // namespace tessarine

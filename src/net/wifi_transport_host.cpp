@@ -105,7 +105,8 @@ asio::awaitable<void> WiFiTransportHost::acceptLoop(std::weak_ptr<WiFiTransportH
     for (;;) {
         asio::ip::tcp::socket socket(listener->get_executor());
         std::error_code ec;
-        co_await listener->async_accept(socket, asio::redirect_error(asio::use_awaitable, ec));
+        auto accept = listener->async_accept(socket, asio::redirect_error(asio::use_awaitable, ec));
+        co_await std::move(accept);
         auto self = weak.lock();
         if (!self)
             co_return;
@@ -148,9 +149,15 @@ void WiFiTransportHost::onNewConnection(asio::ip::tcp::socket socket) {
 asio::awaitable<void>
 WiFiTransportHost::runConnection(std::weak_ptr<WiFiTransportHost> weak,
                                  std::shared_ptr<FrameConnection> connection) {
+    std::chrono::milliseconds timeout;
+    if (auto self = weak.lock())
+        timeout = self->handshakeTimeout;
+    else
+        co_return;
     std::error_code ec;
     try {
-        co_await connection->handshake(asio::ssl::stream_base::server);
+        auto handshake = connection->handshake(asio::ssl::stream_base::server, timeout);
+        co_await std::move(handshake);
     } catch (const std::system_error& e) {
         ec = e.code();
     }
@@ -316,26 +323,35 @@ asio::awaitable<void> WiFiTransportHost::sendFrame(const Frame& frame) {
 }
 
 asio::awaitable<void> WiFiTransportHost::sendVideoOverTCP(Bytes payload, std::uint64_t pts) {
-    co_await sendFrame(Frame::video(pts, std::move(payload)));
+    const Frame frame = Frame::video(pts, std::move(payload));
+    auto sent = sendFrame(frame);
+    co_await std::move(sent);
 }
 
 asio::awaitable<void> WiFiTransportHost::sendVideo(Bytes payload, std::uint64_t pts) {
     // With a ready QUIC video group this will send over a QUIC stream instead.
-    co_await sendVideoOverTCP(std::move(payload), pts);
+    auto sent = sendVideoOverTCP(std::move(payload), pts);
+    co_await std::move(sent);
 }
 
 asio::awaitable<void> WiFiTransportHost::sendAudio(Bytes payload, std::uint64_t pts) {
-    co_await sendFrame(Frame::audio(pts, std::move(payload)));
+    const Frame frame = Frame::audio(pts, std::move(payload));
+    auto sent = sendFrame(frame);
+    co_await std::move(sent);
 }
 
 asio::awaitable<void> WiFiTransportHost::sendControl(ControlMessage message) {
-    co_await sendFrame(Frame::control(std::move(message)));
+    const Frame frame = Frame::control(std::move(message));
+    auto sent = sendFrame(frame);
+    co_await std::move(sent);
 }
 
 asio::awaitable<void> WiFiTransportHost::sendCursorMove(std::uint32_t ptsMs, std::int16_t xPx,
                                                         std::int16_t yPx, std::uint8_t flags,
                                                         std::uint32_t cursorId) {
-    co_await sendFrame(Frame::cursorMove(ptsMs, xPx, yPx, flags, cursorId));
+    const Frame frame = Frame::cursorMove(ptsMs, xPx, yPx, flags, cursorId);
+    auto sent = sendFrame(frame);
+    co_await std::move(sent);
 }
 
 } // namespace tessarine

@@ -10,6 +10,7 @@
 #include <asio/strand.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -60,6 +61,10 @@ public:
 
     // The bound TCP port once start() returned, else 0.
     std::uint16_t localPort() const { return localPort_.load(); }
+
+    // How long a new peer may take to complete the TLS handshake before its
+    // connection fails with "Connection timed out". Set before start().
+    std::chrono::milliseconds handshakeTimeout{10000};
 
     static constexpr const char* errorDomain = "WiFiTransportHost";
     enum ErrorCode { noConnectedPeer = 1 };

@@ -54,10 +54,12 @@ Bytes pattern(std::size_t size, std::uint64_t seed) {
 
 class WiFiTransportHostTest : public ::testing::Test {
 protected:
-    void startHost(std::shared_ptr<asio::ssl::context> tls) {
+    void startHost(std::shared_ptr<asio::ssl::context> tls,
+                   std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(10)) {
         tls_ = tls;
         host_ = std::make_shared<WiFiTransportHost>(threads_.executor(), 0, "_tessarine._tcp",
                                                     "Test Host", std::move(tls));
+        host_->handshakeTimeout = handshakeTimeout;
         await(threads_, host_->start());
         ASSERT_NE(host_->localPort(), 0);
         EXPECT_EQ(nextState(), TransportState::connecting());
@@ -368,6 +370,17 @@ TEST_F(WiFiTransportHostTest, TLS12ClientIsRefusedAndTheNextPeerConnects) {
     EXPECT_FALSE(refused.reason.empty());
     EXPECT_EQ(logs_.count("WiFiHost", "Connection state: failed("), 1u);
 
+    auto peer = connectRaw();
+    EXPECT_EQ(nextState(), TransportState::connected());
+}
+
+TEST_F(WiFiTransportHostTest, SilentPeerCannotHoldTheSlotPastTheHandshakeDeadline) {
+    startHost(test::makeServerContext(), std::chrono::milliseconds(200));
+    // Connects but never starts TLS.
+    auto silent = RawPeer::connect(test::loopback(host_->localPort()), nullptr);
+    EXPECT_EQ(nextState(),
+              TransportState::failed(std::make_error_code(std::errc::timed_out).message()));
+    EXPECT_TRUE(silent->waitForEnd());
     auto peer = connectRaw();
     EXPECT_EQ(nextState(), TransportState::connected());
 }
