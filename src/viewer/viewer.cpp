@@ -88,6 +88,11 @@ void Viewer::close() {
     });
 }
 
+ViewerOutcome Viewer::connectionFailed(const std::string& why) const {
+    log_.error("Connection to %{public}s:%u failed: %{public}s", config_.host, config_.port, why);
+    return ViewerOutcome{ViewerOutcome::Kind::connectionFailed, why};
+}
+
 asio::awaitable<std::optional<ViewerOutcome>> Viewer::connect() {
     for (;;) {
         auto state = co_await client_->stateStream().pop();
@@ -103,9 +108,8 @@ asio::awaitable<std::optional<ViewerOutcome>> Viewer::connect() {
         case TransportState::Kind::disconnected:
             if (closeRequested_)
                 co_return ViewerOutcome{ViewerOutcome::Kind::closed, {}};
-            log_.error("Connection to %{public}s:%u failed: %{public}s", config_.host, config_.port,
-                       state->description());
-            co_return ViewerOutcome{ViewerOutcome::Kind::connectionFailed, state->description()};
+            co_return connectionFailed(state->reason.empty() ? state->description()
+                                                             : state->reason);
         default:
             break;
         }
@@ -174,7 +178,7 @@ asio::awaitable<ViewerOutcome> Viewer::runOnStrand() {
         while (auto state = client_->stateStream().tryPop())
             if (state->kind == TransportState::Kind::failed ||
                 state->kind == TransportState::Kind::disconnected)
-                outcome.reason = state->description();
+                outcome.reason = state->reason;
         log_.error("Connection lost: %{public}s", outcome.reason);
     }
     connected_ = false;

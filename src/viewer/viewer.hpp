@@ -117,6 +117,7 @@ public:
 private:
     asio::awaitable<ViewerOutcome> runOnStrand();
     asio::awaitable<std::optional<ViewerOutcome>> connect();
+    ViewerOutcome connectionFailed(const std::string& why) const;
     asio::awaitable<void> watchKeyframes(std::shared_ptr<Viewer> self);
     void handleFrame(const Frame& frame);
     void handleVideo(const Frame::Video& video);
