@@ -34,12 +34,19 @@ asio::awaitable<void> sendQuietly(std::shared_ptr<WiFiTransportHost> host, Contr
     if (!host)
         co_return;
     try {
-        co_await host->sendControl(std::move(message));
+        {
+            auto pending = host->sendControl(std::move(message));
+            co_await std::move(pending);
+        }
     } catch (const std::exception&) {
     }
 }
 
 } // namespace
+
+// Note on awaiting: g++ 12 destroys the temporaries of a full-expression that
+// contains co_await twice (a by-value argument, a lambda), so calls that take
+// such arguments are made first and their operation awaited by name.
 
 std::string computerName() {
     std::ifstream machineInfo("/etc/machine-info");
@@ -183,15 +190,19 @@ asio::awaitable<void> AgentController::start() {
     asio::co_spawn(
         executor_,
         [weak, host]() -> asio::awaitable<void> {
-            if (auto self = weak.lock())
-                co_await self->consumeStates(host);
+            if (auto self = weak.lock()) {
+                auto pending = self->consumeStates(host);
+                co_await std::move(pending);
+            }
         },
         asio::detached);
     asio::co_spawn(
         executor_,
         [weak, host]() -> asio::awaitable<void> {
-            if (auto self = weak.lock())
-                co_await self->consumeFrames(host);
+            if (auto self = weak.lock()) {
+                auto pending = self->consumeFrames(host);
+                co_await std::move(pending);
+            }
         },
         asio::detached);
 }
@@ -212,7 +223,10 @@ asio::awaitable<void> AgentController::consumeFrames(std::shared_ptr<WiFiTranspo
         auto frame = co_await host->inbound().pop();
         if (!frame)
             break;
-        co_await handleFrame(std::move(*frame));
+        {
+            auto pending = handleFrame(std::move(*frame));
+            co_await std::move(pending);
+        }
     }
 }
 
@@ -248,7 +262,10 @@ asio::awaitable<void> AgentController::handleFrame(Frame frame) {
         co_return; // the tablet's media, cursor and keepalive frames mean nothing here
     const ControlMessage& message = control->message;
     if (const auto* hello = std::get_if<ClientHello>(&message)) {
-        co_await handleHello(*hello);
+        {
+            auto pending = handleHello(*hello);
+            co_await std::move(pending);
+        }
     } else if (const auto* bye = std::get_if<Disconnect>(&message)) {
         log_.info("Peer requested disconnect: %{public}s", bye->reason);
         teardownSession();
@@ -264,7 +281,10 @@ asio::awaitable<void> AgentController::handleFrame(Frame frame) {
 asio::awaitable<void> AgentController::handleHello(ClientHello hello) {
     if (currentPeer_) {
         log_.info("Rejecting %{public}s — already connected", hello.deviceName);
-        co_await sendQuietly(transport_, Disconnect{"busy"});
+        {
+            auto pending = sendQuietly(transport_, Disconnect{"busy"});
+            co_await std::move(pending);
+        }
         co_return;
     }
     currentPeer_ = Peer{hello.deviceId, hello.deviceName};
@@ -274,7 +294,10 @@ asio::awaitable<void> AgentController::handleHello(ClientHello hello) {
         log_.info("Trusted iPad: %{public}s", hello.deviceName);
         if (!options_.trustedStore->loadAll().contains(hello.deviceId))
             markTrusted(hello.deviceId, hello.deviceName);
-        co_await startSession(std::move(hello));
+        {
+            auto pending = startSession(std::move(hello));
+            co_await std::move(pending);
+        }
         co_return;
     }
 
@@ -289,9 +312,15 @@ asio::awaitable<void> AgentController::handleHello(ClientHello hello) {
 
     if (allowed) {
         markTrusted(hello.deviceId, hello.deviceName);
-        co_await startSession(std::move(hello));
+        {
+            auto pending = startSession(std::move(hello));
+            co_await std::move(pending);
+        }
     } else {
-        co_await sendQuietly(transport_, Disconnect{"denied"});
+        {
+            auto pending = sendQuietly(transport_, Disconnect{"denied"});
+            co_await std::move(pending);
+        }
         teardownSession();
     }
 }
@@ -318,7 +347,10 @@ void AgentController::disconnect(const std::string& reason) {
             executor_,
             [host = transport_, reason]() -> asio::awaitable<void> {
                 try {
-                    co_await host->sendControl(Disconnect{reason});
+                    {
+                        auto pending = host->sendControl(Disconnect{reason});
+                        co_await std::move(pending);
+                    }
                 } catch (const std::exception&) {
                 }
                 host->dropCurrentPeer();
@@ -443,11 +475,17 @@ asio::awaitable<void> AgentController::startSession(ClientHello hello) {
         co_return;
     }
 
-    co_await sendQuietly(transport_, params->displayConfig(fps));
+    {
+        auto pending = sendQuietly(transport_, params->displayConfig(fps));
+        co_await std::move(pending);
+    }
     if (generation != sessionGeneration_)
         co_return; // torn down while the configuration was on its way
     if (auto port = transport_ ? transport_->quicPort() : std::nullopt) {
-        co_await sendQuietly(transport_, QuicPort{*port});
+        {
+            auto pending = sendQuietly(transport_, QuicPort{*port});
+            co_await std::move(pending);
+        }
         log_.info("Announced QUIC video port %hu to iPad", *port);
         if (generation != sessionGeneration_)
             co_return;
@@ -468,7 +506,10 @@ asio::awaitable<void> AgentController::startSession(ClientHello hello) {
 
 asio::awaitable<void> AgentController::failSetup(const std::string& error) {
     log_.error("Session setup failed: %{public}@", error);
-    co_await sendQuietly(transport_, Disconnect{"setup-failed"});
+    {
+        auto pending = sendQuietly(transport_, Disconnect{"setup-failed"});
+        co_await std::move(pending);
+    }
     teardownSession();
     setState(State::failed(error));
 }
@@ -515,7 +556,10 @@ asio::awaitable<void> AgentController::sendLoop(std::shared_ptr<SendQueue> queue
         const double t0 = wallSeconds();
         if (host) {
             try {
-                co_await host->sendVideo(std::move(item->payload), item->pts);
+                {
+                    auto pending = host->sendVideo(std::move(item->payload), item->pts);
+                    co_await std::move(pending);
+                }
             } catch (const std::exception&) {
             }
         }
@@ -531,7 +575,10 @@ void AgentController::handleWillSleep() {
             if (!self)
                 co_return;
             self->log_.info("Mac will sleep — tearing down session");
-            co_await sendQuietly(self->transport_, Disconnect{"mac-sleep"});
+            {
+                auto pending = sendQuietly(self->transport_, Disconnect{"mac-sleep"});
+                co_await std::move(pending);
+            }
             self->teardownSession();
             self->setState(State::listening());
         },
@@ -550,7 +597,10 @@ asio::awaitable<void> AgentController::quit(std::chrono::milliseconds patience) 
             executor_,
             [host = transport_, sent]() -> asio::awaitable<void> {
                 try {
-                    co_await host->sendControl(Disconnect{"mac-quit"});
+                    {
+                        auto pending = host->sendControl(Disconnect{"mac-quit"});
+                        co_await std::move(pending);
+                    }
                 } catch (const std::exception&) {
                 }
                 sent->cancel();

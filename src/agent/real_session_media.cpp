@@ -14,7 +14,13 @@ public:
     explicit RealDisplay(const VirtualDisplayManagerOptions& options) : manager_(options) {}
 
     std::uint32_t create(const VirtualDisplayConfiguration& configuration) override {
-        return manager_.create(configuration);
+        const std::uint32_t id = manager_.create(configuration);
+        // A private server is of use only if people can put windows on it.
+        if (auto info = manager_.displayInfo(); info && !info->xAuthorityFile.empty())
+            log_.info("Run programs on the tablet's display with DISPLAY=%{public}s "
+                      "XAUTHORITY=%{public}s",
+                      info->xDisplay, info->xAuthorityFile);
+        return id;
     }
     std::uint32_t displayID() const override { return manager_.displayID(); }
     std::optional<Mode> currentMode() const override {
@@ -29,6 +35,7 @@ public:
     DisplayResolver resolver() const { return manager_.resolver(); }
 
 private:
+    Logger log_{"app.tessarine.mac", "VirtualDisplay"};
     VirtualDisplayManager manager_; // its destruction removes the display
 };
 

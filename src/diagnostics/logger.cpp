@@ -256,6 +256,16 @@ bool LogCapture::waitFor(std::string_view category, std::string_view message,
     });
 }
 
+bool LogCapture::waitForPrefix(std::string_view category, std::string_view prefix,
+                               std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return added_.wait_for(lock, timeout, [&] {
+        return std::any_of(records_.begin(), records_.end(), [&](const auto& r) {
+            return r.category == category && std::string_view(r.message).starts_with(prefix);
+        });
+    });
+}
+
 std::vector<LogRecord> LogCapture::records() const {
     std::lock_guard lock(mutex_);
     return records_;

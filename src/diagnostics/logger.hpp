@@ -103,6 +103,9 @@ public:
     // Waits (at most `timeout`) until the category holds exactly this message.
     bool waitFor(std::string_view category, std::string_view message,
                  std::chrono::milliseconds timeout);
+    // The same for a message that starts with the prefix.
+    bool waitForPrefix(std::string_view category, std::string_view prefix,
+                       std::chrono::milliseconds timeout);
 
     void add(LogRecord record);
 
