@@ -3,62 +3,50 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
-#include <openssl/evp.h>
+#include "security/keychain.hpp"
+#include "security/tls_identity.hpp"
+
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <filesystem>
 
 namespace tessarine::test {
 
 namespace {
 
-struct Identity {
-    EVP_PKEY* key = nullptr;
-    X509* certificate = nullptr;
+// The real host identity, kept in a keychain of this process's own.
+struct TestKeychain {
+    TestKeychain() {
+        char pattern[] = "/tmp/tessarine-net-keychain-XXXXXX";
+        if (!::mkdtemp(pattern))
+            throw std::runtime_error("cannot create a keychain directory");
+        directory = pattern;
+        TLSIdentity::useKeychainForTesting(std::make_shared<Keychain>(directory));
+    }
+    ~TestKeychain() {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+    std::filesystem::path directory;
 };
-
-const Identity& testIdentity() {
-    static const Identity identity = [] {
-        Identity id;
-        id.key = EVP_EC_gen("P-256");
-        id.certificate = X509_new();
-        if (!id.key || !id.certificate)
-            throw std::runtime_error("cannot create a test key");
-        X509_set_version(id.certificate, 2);
-        ASN1_INTEGER_set(X509_get_serialNumber(id.certificate), 1);
-        X509_gmtime_adj(X509_getm_notBefore(id.certificate), -3600);
-        X509_gmtime_adj(X509_getm_notAfter(id.certificate), 24 * 3600);
-        X509_set_pubkey(id.certificate, id.key);
-        X509_NAME* name = X509_get_subject_name(id.certificate);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("Tessarine Test"), -1, -1,
-                                   0);
-        X509_set_issuer_name(id.certificate, name);
-        if (X509_sign(id.certificate, id.key, EVP_sha256()) <= 0)
-            throw std::runtime_error("cannot sign the test certificate");
-        return id;
-    }();
-    return identity;
-}
 
 } // namespace
 
 std::shared_ptr<asio::ssl::context> makeServerContext() {
-    auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
-    SSL_CTX* native = context->native_handle();
-    SSL_CTX_set_min_proto_version(native, TLS1_3_VERSION);
-    SSL_CTX_set_max_proto_version(native, TLS1_3_VERSION);
-    const Identity& identity = testIdentity();
-    if (SSL_CTX_use_certificate(native, identity.certificate) != 1 ||
-        SSL_CTX_use_PrivateKey(native, identity.key) != 1)
-        throw std::runtime_error("cannot install the test identity");
+    static TestKeychain keychain;
+    auto context = TLSIdentity::serverOptions();
+    if (!context)
+        throw std::runtime_error("no TLS identity");
     return context;
 }
 
 std::shared_ptr<asio::ssl::context> makeClientContext(bool maxTLS12) {
+    if (!maxTLS12)
+        return std::make_shared<asio::ssl::context>(TLSIdentity::clientContext());
     auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
-    SSL_CTX* native = context->native_handle();
-    SSL_CTX_set_min_proto_version(native, maxTLS12 ? TLS1_2_VERSION : TLS1_3_VERSION);
-    SSL_CTX_set_max_proto_version(native, maxTLS12 ? TLS1_2_VERSION : TLS1_3_VERSION);
+    SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(context->native_handle(), TLS1_2_VERSION);
     context->set_verify_mode(asio::ssl::verify_none);
     return context;
 }

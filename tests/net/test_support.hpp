@@ -152,9 +152,11 @@ inline asio::ip::tcp::endpoint loopback(std::uint16_t port) {
     return {asio::ip::make_address("127.0.0.1"), port};
 }
 
-// Self-signed P-256 identity for test servers, TLS 1.3 only.
+// The host's real TLS 1.3 server context (TLSIdentity), its identity kept in a
+// temporary keychain of this process.
 std::shared_ptr<asio::ssl::context> makeServerContext();
-// A client that accepts any certificate; TLS 1.3 only unless maxTLS12.
+// TLSIdentity's client context (TLS 1.3, no certificate check), or with
+// maxTLS12 one that offers nothing newer than TLS 1.2.
 std::shared_ptr<asio::ssl::context> makeClientContext(bool maxTLS12 = false);
 
 } // namespace tessarine::test
