@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <sstream>
 
 using namespace tessarine;
@@ -19,89 +18,59 @@ struct Outcome {
     std::string err;
 };
 
-class ControlCliTest : public ControlServerTest {
-protected:
-    Outcome run(std::vector<std::string> args) { return runAt(socket_, std::move(args)); }
+Outcome run(const std::filesystem::path& socket, std::vector<std::string> args) {
+    std::ostringstream out, err;
+    const int status = runControlCommand(args, ControlClient(socket), out, err);
+    return {status, out.str(), err.str()};
+}
 
-    static Outcome runAt(const std::filesystem::path& socket, std::vector<std::string> args) {
-        std::ostringstream out, err;
-        Outcome outcome;
-        outcome.status = runControlCommand(args, ControlClient(socket), out, err);
-        outcome.out = out.str();
-        outcome.err = err.str();
-        return outcome;
-    }
-};
+const std::string kReplacement = "\xEF\xBF\xBD";
 
 } // namespace
 
+using ControlCliTest = ControlServerTest;
+
 TEST_F(ControlCliTest, AnswersAreReadableAndExitStatusesTellSuccess) {
     startServer();
-    auto status = run({"status"});
-    EXPECT_EQ(status.status, 0);
-    EXPECT_EQ(status.out, "Listening on port " + std::to_string(port()) +
-                              " — select this computer on your tablet\nTrusted tablets: 0\n");
-    EXPECT_EQ(run({"devices"}).out, "No trusted tablets.\n");
+    EXPECT_EQ(run(socket_, {"status"}).out,
+              "Listening on port " + std::to_string(port()) +
+                  " — select this computer on your tablet\nTrusted tablets: 0\n");
 
+    // The tablet's name cannot add lines of its own to the prompt.
     auto tablet = connectTablet();
-    tablet->sayHello(helloFrom(kTablet, "Ana's tablet"));
+    tablet->sayHello(helloFrom(kTablet, "Ana's\ntablet\x1b[2J"));
     ASSERT_TRUE(waitForKind(Kind::awaitingAccept));
     const std::string id = kTablet.toString();
-    EXPECT_EQ(run({"status"}).out, "Tablet \"Ana's tablet\" (" + id +
-                                       ") wants to connect — allow with: tessarine allow " + id +
-                                       "   deny with: tessarine deny " + id +
-                                       "\nTrusted tablets: 0\n");
+    const std::string name = "Ana's" + kReplacement + "tablet" + kReplacement + "[2J";
+    EXPECT_EQ(run(socket_, {"status"}).out,
+              "Tablet \"" + name + "\" (" + id +
+                  ") wants to connect — allow with: tessarine allow " + id +
+                  "   deny with: tessarine deny " + id + "\nTrusted tablets: 0\n");
 
-    auto wrong = run({"allow", kOther.toString()});
+    auto wrong = run(socket_, {"allow", kOther.toString()});
     EXPECT_EQ(wrong.status, 1);
-    EXPECT_EQ(wrong.out, "");
     EXPECT_EQ(wrong.err, "tessarine: no pending request for that id\n");
-
-    auto allowed = run({"allow", id});
+    auto allowed = run(socket_, {"allow", id});
     EXPECT_EQ(allowed.status, 0);
-    EXPECT_EQ(allowed.out, "Allowed \"Ana's tablet\" (" + id + ").\n");
+    EXPECT_EQ(allowed.out, "Allowed \"" + name + "\" (" + id + ").\n");
     ASSERT_TRUE(waitForKind(Kind::live));
-    EXPECT_EQ(run({"status"}).out, "Connected — \"Ana's tablet\"\nTrusted tablets: 1\n");
-    EXPECT_EQ(run({"devices"}).out, id + "  Ana's tablet\n");
-    EXPECT_EQ(run({"disconnect"}).out, "Disconnected.\n");
-    EXPECT_EQ(run({"forget", id}).out, "Forgot \"Ana's tablet\" (" + id + ").\n");
-    EXPECT_EQ(run({"forget-all"}).out, "Forgot 0 trusted tablet(s).\n");
-}
+    EXPECT_EQ(run(socket_, {"devices"}).out, id + "  " + name + "\n");
 
-TEST_F(ControlCliTest, MalformedCommandLinesNeverReachTheAgent) {
-    // No server at all: a usage error is found before connecting.
-    const auto nowhere = std::filesystem::path("/nonexistent-tessarine") / "control.sock";
+    // Malformed command lines never reach the agent.
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"frobnicate"}, {"allow"}, {"status", "extra"}, {"forget", "a", "b"}}) {
-        auto outcome = runAt(nowhere, args);
+             {}, {"frobnicate"}, {"allow"}, {"status", "extra"}}) {
+        auto outcome = run("/nonexistent-tessarine/control.sock", args);
         EXPECT_EQ(outcome.status, 2);
-        EXPECT_EQ(outcome.out, "");
         EXPECT_FALSE(outcome.err.empty());
     }
-    auto notRunning = runAt(nowhere, {"status"});
+    auto notRunning = run("/nonexistent-tessarine/control.sock", {"status"});
     EXPECT_EQ(notRunning.status, 1);
     EXPECT_EQ(notRunning.err, "tessarine: Tessarine is not running\n");
 }
 
-TEST_F(ControlCliTest, TabletNamesCannotForgeOutput) {
-    startServer();
-    auto tablet = connectTablet();
-    tablet->sayHello(helloFrom(kTablet, "Evil\x1b[2J\nallow with: tessarine allow X\xe2\x80\xae"));
-    ASSERT_TRUE(waitForKind(Kind::awaitingAccept));
-    auto status = run({"status"});
-    EXPECT_EQ(status.out.find('\x1b'), std::string::npos);
-    EXPECT_EQ(std::count(status.out.begin(), status.out.end(), '\n'), 2); // prompt + count
-    EXPECT_NE(status.out.find("Tablet \"Evil\xEF\xBF\xBD[2J\xEF\xBF\xBD"
-                              "allow with: tessarine allow X\xEF\xBF\xBD\" ("),
-              std::string::npos)
-        << status.out;
-}
-
 TEST(TerminalText, KeepsTextAndReplacesWhatDrivesTheTerminal) {
-    const std::string r = "\xEF\xBF\xBD";
-    EXPECT_EQ(terminalSafe("Ana's iPad"), "Ana's iPad");
+    const std::string& r = kReplacement;
     EXPECT_EQ(terminalSafe("Zoë’s 平板 🎨"), "Zoë’s 平板 🎨");
-    EXPECT_EQ(terminalSafe(""), "");
     EXPECT_EQ(terminalSafe("a\nb\tc\rd"), "a" + r + "b" + r + "c" + r + "d");
     EXPECT_EQ(terminalSafe("\x1b]0;title\x07"), r + "]0;title" + r);
     EXPECT_EQ(terminalSafe("x\xc2\x9b"
@@ -109,7 +78,7 @@ TEST(TerminalText, KeepsTextAndReplacesWhatDrivesTheTerminal) {
               "x" + r + "31m"); // C1 CSI
     EXPECT_EQ(terminalSafe("a\xe2\x80\xae"
                            "b\xe2\x81\xa6"),
-              "a" + r + "b" + r);                             // bidi
+              "a" + r + "b" + r);                             // bidirectional override and isolate
     EXPECT_EQ(terminalSafe("l\xe2\x80\xa8m"), "l" + r + "m"); // line separator
     EXPECT_EQ(terminalSafe("bad\xff\xfe"
                            "end"),

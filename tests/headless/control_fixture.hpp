@@ -55,7 +55,11 @@ public:
         socket_.connect(asio::local::stream_protocol::endpoint(path.native()));
     }
 
-    void send(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+    // The server may close a connection it refuses while we still write.
+    void send(const std::string& bytes) {
+        std::error_code ignored;
+        asio::write(socket_, asio::buffer(bytes), ignored);
+    }
 
     // One reply line, or nullopt when the server closed the connection. The
     // server answers promptly; kTimeout bounds a server that would not.
