@@ -1,5 +1,7 @@
 #include "media/h264_decoder.hpp"
 
+#include "media/libav_logging.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -98,7 +100,9 @@ SwsContext* createScaler(int width, int height, AVPixelFormat source, int source
 
 } // namespace
 
-H264Decoder::H264Decoder() : log_("app.tessarine.mac", "Decode") {}
+H264Decoder::H264Decoder() : log_("app.tessarine.mac", "Decode") {
+    quietLibavLogging();
+}
 
 H264Decoder::~H264Decoder() {
     invalidate();

@@ -1,5 +1,7 @@
 #include "media/h264_encoder.hpp"
 
+#include "media/libav_logging.hpp"
+
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
@@ -240,6 +242,7 @@ bool softwareForced() {
 H264Encoder::H264Encoder(int width, int height, std::int64_t bitrateBps, int fps, int gop)
     : log_("app.tessarine.mac", "Encode"), width_(width), height_(height), fps_(fps), gop_(gop),
       encodeTracker_("app.tessarine.mac", "Latency", "encode", 60), encodeStartByPTS_(64) {
+    quietLibavLogging();
     if (!softwareForced()) {
         for (const Backend& backend : kHardwareBackends) {
             if (!avcodec_find_encoder_by_name(backend.codec))
