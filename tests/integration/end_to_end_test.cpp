@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <regex>
 #include <sys/stat.h>
 
@@ -176,12 +178,24 @@ TEST_F(EndToEndTest, AllowedViewerGetsTheDisplayItsPicturesAndItsCursor) {
     EXPECT_EQ(first->width, 2732);
     EXPECT_EQ(first->height, 2048);
 
-    // Drawing on the virtual display sends a new picture showing it.
+    // A still screen sends (almost) nothing: no new picture within a good
+    // number of frame intervals.
     findVirtualDisplay();
     const std::size_t before = videoCount();
+    EXPECT_FALSE(tablet_->frames().waitUntil(
+        [before](const std::vector<Frame>& frames) {
+            return static_cast<std::size_t>(
+                       std::count_if(frames.begin(), frames.end(), [](const Frame& f) {
+                           return f.as<Frame::Video>() != nullptr;
+                       })) > before + 1;
+        },
+        std::chrono::milliseconds(500)));
+
+    // Drawing on the virtual display sends a new picture showing it.
+    const std::size_t quiet = videoCount();
     client_->fill(0, 0, 400, 400, 0xFFFFFF);
     client_->sync();
-    ASSERT_TRUE(waitForVideoCount(before + 1));
+    ASSERT_TRUE(waitForVideoCount(quiet + 1));
     decodeReceived();
     EXPECT_TRUE(pictures_.waitFor([](const Picture& p) { return p.lumaAt100x100 > 230; }));
 
@@ -251,6 +265,28 @@ TEST_F(EndToEndTest, SleepEndsTheSessionAndTheViewerComesBack) {
     connectAndSayHello();
     EXPECT_TRUE(waitForState(AgentController::State::live("Viewer", 0)));
     EXPECT_TRUE(tablet_->waitForControl<DisplayConfig>());
+}
+
+TEST_F(EndToEndTest, TheViewerProgramIsAllowedAndDecodesThePicture) {
+    startAgent();
+    const std::string command =
+        std::string(TESSARINE_VIEWER_BINARY) + " --host 127.0.0.1 --port " +
+        std::to_string(port()) + " --name Laptop --size 1280x800 --scale 1 --config-dir " +
+        (home_ / "viewer").string() + " --headless --frames 1 --timeout 60 > " +
+        (home_ / "viewer.out").string() + " 2>&1";
+    auto run = std::async(std::launch::async, [&] { return std::system(command.c_str()); });
+    auto asking = states_.waitFor([](auto& s) { return s.kind == Kind::awaitingAccept; });
+    ASSERT_TRUE(asking);
+    EXPECT_EQ(asking->peerName, "Laptop");
+    executor_.call([&] { controller_->resolveTrust(asking->deviceId, true); });
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    const int status = run.get();
+    std::ifstream out(home_ / "viewer.out");
+    const std::string printed((std::istreambuf_iterator<char>(out)), {});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
+    EXPECT_NE(printed.find("frames decoded:    1"), std::string::npos) << printed;
+    // The viewer says goodbye; the agent is back to listening.
+    EXPECT_TRUE(waitForState(AgentController::State::listening()));
 }
 
 } // namespace
