@@ -5,6 +5,7 @@
 #include "agent/fake_session_media.hpp"
 #include "security/tls_identity.hpp"
 #include "support/tablet_peer.hpp"
+#include "support/temporary_keychain.hpp"
 
 #include <gtest/gtest.h>
 
@@ -33,23 +34,11 @@ inline std::uint64_t wallMicros() {
 // and tablets that connect to it over TLS.
 class AgentControllerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tessarine-agent-XXXXXX";
-        home_ = mkdtemp(pattern);
-        auto keychain = std::make_shared<Keychain>(home_ / "keychain");
-        TLSIdentity::useKeychainForTesting(keychain);
-        TLSIdentity::resetCacheForTesting();
-        store_ = std::make_shared<TrustedDeviceStore>(keychain);
-    }
-
     void TearDown() override {
         if (controller_) {
             executor_.await(controller_->quit(std::chrono::milliseconds(200)));
             executor_.call([&] { controller_.reset(); });
         }
-        TLSIdentity::useKeychainForTesting(nullptr);
-        TLSIdentity::resetCacheForTesting();
-        std::filesystem::remove_all(home_);
     }
 
     void startController(bool observeSleep = false) {
@@ -107,8 +96,8 @@ protected:
     }
 
     ExecutorThread executor_;
-    std::filesystem::path home_;
-    std::shared_ptr<TrustedDeviceStore> store_;
+    TemporaryKeychain keychain_;
+    std::shared_ptr<TrustedDeviceStore> store_ = keychain_.store();
     std::shared_ptr<FakeSessionMedia> media_ = std::make_shared<FakeSessionMedia>();
     std::shared_ptr<AgentController> controller_;
     WaitList<AgentController::State> states_;

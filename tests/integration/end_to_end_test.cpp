@@ -8,6 +8,7 @@
 #include "security/tls_identity.hpp"
 #include "support/dbus_daemon.hpp"
 #include "support/tablet_peer.hpp"
+#include "support/temporary_keychain.hpp"
 
 #include <gtest/gtest.h>
 
@@ -38,12 +39,6 @@ protected:
     void SetUp() override {
         if (auto missing = TestDisplay::xvfbMissing())
             GTEST_SKIP() << *missing;
-        char pattern[] = "/tmp/tessarine-e2e-XXXXXX";
-        home_ = mkdtemp(pattern);
-        auto keychain = std::make_shared<Keychain>(home_ / "keychain");
-        TLSIdentity::useKeychainForTesting(keychain);
-        TLSIdentity::resetCacheForTesting();
-        store_ = std::make_shared<TrustedDeviceStore>(keychain);
         decoder_.onDecodedFrame([this](const PixelBuffer& picture, MediaTime) {
             pictures_.push(Picture{picture.width(), picture.height(),
                                    picture.width() > 100 && picture.height() > 100
@@ -58,9 +53,6 @@ protected:
             executor_.await(controller_->quit(std::chrono::milliseconds(200)));
             executor_.call([&] { controller_.reset(); });
         }
-        TLSIdentity::useKeychainForTesting(nullptr);
-        TLSIdentity::resetCacheForTesting();
-        std::filesystem::remove_all(home_);
     }
 
     void startAgent(bool observeSleep = false) {
@@ -145,8 +137,9 @@ protected:
     }
 
     ExecutorThread executor_;
-    std::filesystem::path home_;
-    std::shared_ptr<TrustedDeviceStore> store_;
+    TemporaryKeychain keychain_;
+    const std::filesystem::path& home_ = keychain_.home();
+    std::shared_ptr<TrustedDeviceStore> store_ = keychain_.store();
     std::shared_ptr<AgentController> controller_;
     std::unique_ptr<TabletPeer> tablet_;
     WaitList<AgentController::State> states_;
