@@ -44,6 +44,7 @@ protected:
         return request({{"command", name}, {"id", id}});
     }
 
+    const std::filesystem::path& home_ = keychain_.home(); // private to the test
     std::filesystem::path socket_;
     std::unique_ptr<ControlServer> server_;
 };

@@ -9,7 +9,7 @@ using namespace tessarine;
 using namespace tessarine::testing;
 
 TEST_F(AgentControllerTest, HeadlessAgentPromptsOnceAndTrustsOnlyOnTheUsersWord) {
-    const auto socket = home_ / "run" / "control.sock";
+    const auto socket = keychain_.home() / "run" / "control.sock";
     AgentController::Options options;
     options.port = 0;
     options.media = media_;
