@@ -174,6 +174,16 @@ private:
     std::string copy_;
 };
 
+// Drawn → decoded in milliseconds; a misread stamp (a damaged picture can
+// flip a bit) gives an impossible value, which is left out.
+void addLatency(std::vector<double>& samples, std::uint64_t stamp, std::uint64_t nowUs) {
+    const double ms = static_cast<double>(static_cast<std::int64_t>(
+                          nowUs - TimestampBarcode::unwrap(stamp, nowUs))) /
+                      1000.0;
+    if (ms >= 0 && ms < 60'000)
+        samples.push_back(ms);
+}
+
 struct Figures {
     std::size_t framesDecoded = 0;
     std::size_t bytes = 0;
@@ -227,18 +237,14 @@ Figures measureTessarine(int width, int height, const std::string& content, doub
     H264Decoder decoder;
     Figures figures;
     std::atomic<bool> measuring = false;
-    std::uint64_t firstDecodeUs = 0;
     decoder.onDecodedFrame([&](const PixelBuffer& picture, MediaTime) {
         if (!measuring)
             return;
         const std::uint64_t now = wallMicros();
-        if (firstDecodeUs == 0)
-            firstDecodeUs = now;
         ++figures.framesDecoded;
         if (auto stamp = TimestampBarcode::read(picture.luma(), picture.lumaStride(),
                                                 picture.width(), picture.height()))
-            figures.latencyMs.push_back(
-                static_cast<double>(now - TimestampBarcode::unwrap(*stamp, now)) / 1000.0);
+            addLatency(figures.latencyMs, *stamp, now);
     });
 
     std::optional<Child> scene;
@@ -400,8 +406,7 @@ Figures measureFfmpeg(int width, int height, const std::string& content, double 
             const std::uint64_t now = wallMicros();
             ++figures.framesDecoded;
             if (auto stamp = TimestampBarcode::read(picture.data(), width, width, height))
-                figures.latencyMs.push_back(
-                    static_cast<double>(now - TimestampBarcode::unwrap(*stamp, now)) / 1000.0);
+                addLatency(figures.latencyMs, *stamp, now);
         }
     });
     std::this_thread::sleep_for(std::chrono::seconds(2)); // start-up of both ffmpeg processes
@@ -419,8 +424,10 @@ Figures measureFfmpeg(int width, int height, const std::string& content, double 
     return figures;
 }
 
-void print(const char* who, const std::string& size, const std::string& content, const Figures& f) {
+void print(const char* who, const std::string& size, const std::string& content, Figures f) {
     const double fps = f.seconds > 0 ? static_cast<double>(f.framesDecoded) / f.seconds : 0;
+    if (content == "still")
+        f.latencyMs.clear(); // one stamp drawn at the start: its age is not a latency
     std::printf("%-9s %-9s %-6s  fps %5.1f  latency p50 %6.1f ms  p95 %6.1f ms  (%zu stamped)  "
                 "sender CPU %5.2f s/s  %s\n",
                 who, size.c_str(), content.c_str(), fps, percentile(f.latencyMs, 0.5),
