@@ -199,51 +199,11 @@ std::optional<TransportLink> WiFiTransportClient::currentLink() const {
 }
 
 asio::awaitable<void> WiFiTransportClient::sendFrame(const Frame& frame) {
-    Bytes bytes = frame.encode();
     auto self = shared_from_this();
-    // Named first: g++ 12 destroys a lambda temporary inside a co_await
-    // expression twice (and with it the captured shared_ptr).
-    auto enqueue = [self, bytes = std::move(bytes)](auto handler) mutable {
-        asio::dispatch(self->strand_,
-                       [self, bytes = std::move(bytes),
-                        done = FrameConnection::WriteDone(std::move(handler))]() mutable {
-                           if (!self->connection_) {
-                               done.complete(std::make_exception_ptr(
-                                   TransportError(errorDomain, notConnected, "Not connected")));
-                               return;
-                           }
-                           self->connection_->write(std::move(bytes), std::move(done));
-                       });
-    };
-    auto written = asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
-        std::move(enqueue), asio::use_awaitable);
+    auto written = writeOnStrand(
+        strand_, [self] { return self->connection_; }, frame,
+        TransportError(errorDomain, notConnected, "Not connected"));
     co_await std::move(written);
-}
-
-asio::awaitable<void> WiFiTransportClient::sendVideo(Bytes payload, std::uint64_t pts) {
-    const Frame frame = Frame::video(pts, std::move(payload));
-    auto sent = sendFrame(frame);
-    co_await std::move(sent);
-}
-
-asio::awaitable<void> WiFiTransportClient::sendAudio(Bytes payload, std::uint64_t pts) {
-    const Frame frame = Frame::audio(pts, std::move(payload));
-    auto sent = sendFrame(frame);
-    co_await std::move(sent);
-}
-
-asio::awaitable<void> WiFiTransportClient::sendControl(ControlMessage message) {
-    const Frame frame = Frame::control(std::move(message));
-    auto sent = sendFrame(frame);
-    co_await std::move(sent);
-}
-
-asio::awaitable<void> WiFiTransportClient::sendCursorMove(std::uint32_t ptsMs, std::int16_t xPx,
-                                                          std::int16_t yPx, std::uint8_t flags,
-                                                          std::uint32_t cursorId) {
-    const Frame frame = Frame::cursorMove(ptsMs, xPx, yPx, flags, cursorId);
-    auto sent = sendFrame(frame);
-    co_await std::move(sent);
 }
 
 } // namespace tessarine

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "diagnostics/logger.hpp"
-#include "net/transport.hpp"
+#include "net/framed_transport.hpp"
 #include "protocol/frame_reader.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -23,7 +23,7 @@ class FrameConnection;
 // The connecting side of Transport: one TCP connection (TLS when a context is
 // given) to a host. One instance serves one connection; inbound ends with it.
 // Create with make_shared: every callback holds the client weakly.
-class WiFiTransportClient : public Transport,
+class WiFiTransportClient : public FramedTransport,
                             public std::enable_shared_from_this<WiFiTransportClient> {
 public:
     // tlsOptions: a TLS client context (accepting the host's self-signed
@@ -46,12 +46,8 @@ public:
     asio::awaitable<void> start() override;
     asio::awaitable<void> stop() override;
 
-    // Video always travels as a TCP video frame from this side.
-    asio::awaitable<void> sendVideo(Bytes payload, std::uint64_t pts) override;
-    asio::awaitable<void> sendAudio(Bytes payload, std::uint64_t pts) override;
-    asio::awaitable<void> sendControl(ControlMessage message) override;
-    asio::awaitable<void> sendCursorMove(std::uint32_t ptsMs, std::int16_t xPx, std::int16_t yPx,
-                                         std::uint8_t flags, std::uint32_t cursorId) override;
+    // The sends are FramedTransport's: video always travels as a TCP video
+    // frame from this side.
 
     // The link of the local interface carrying the connection, once it is up.
     std::optional<TransportLink> currentLink() const override;
@@ -76,7 +72,7 @@ private:
     void logState(const std::string& description) const;
     void endConnection(TransportState state);
     void emit(TransportState state);
-    asio::awaitable<void> sendFrame(const Frame& frame);
+    asio::awaitable<void> sendFrame(const Frame& frame) override;
 
     const Target target_;
     const std::shared_ptr<asio::ssl::context> tlsOptions_;

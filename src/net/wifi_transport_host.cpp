@@ -301,56 +301,16 @@ std::optional<std::uint16_t> WiFiTransportHost::quicPort() const {
 }
 
 asio::awaitable<void> WiFiTransportHost::sendFrame(const Frame& frame) {
-    Bytes bytes = frame.encode(); // on the caller: encoding errors are the caller's
     auto self = shared_from_this();
-    // Named first: g++ 12 destroys a lambda temporary inside a co_await
-    // expression twice (and with it the captured shared_ptr).
-    auto enqueue = [self, bytes = std::move(bytes)](auto handler) mutable {
-        asio::dispatch(
-            self->strand_, [self, bytes = std::move(bytes),
-                            done = FrameConnection::WriteDone(std::move(handler))]() mutable {
-                if (!self->connection_) {
-                    done.complete(std::make_exception_ptr(
-                        TransportError(errorDomain, noConnectedPeer, "No connected peer")));
-                    return;
-                }
-                self->connection_->write(std::move(bytes), std::move(done));
-            });
-    };
-    auto written = asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
-        std::move(enqueue), asio::use_awaitable);
+    auto written = writeOnStrand(
+        strand_, [self] { return self->connection_; }, frame,
+        TransportError(errorDomain, noConnectedPeer, "No connected peer"));
     co_await std::move(written);
-}
-
-asio::awaitable<void> WiFiTransportHost::sendVideoOverTCP(Bytes payload, std::uint64_t pts) {
-    const Frame frame = Frame::video(pts, std::move(payload));
-    auto sent = sendFrame(frame);
-    co_await std::move(sent);
 }
 
 asio::awaitable<void> WiFiTransportHost::sendVideo(Bytes payload, std::uint64_t pts) {
     // With a ready QUIC video group this will send over a QUIC stream instead.
-    auto sent = sendVideoOverTCP(std::move(payload), pts);
-    co_await std::move(sent);
-}
-
-asio::awaitable<void> WiFiTransportHost::sendAudio(Bytes payload, std::uint64_t pts) {
-    const Frame frame = Frame::audio(pts, std::move(payload));
-    auto sent = sendFrame(frame);
-    co_await std::move(sent);
-}
-
-asio::awaitable<void> WiFiTransportHost::sendControl(ControlMessage message) {
-    const Frame frame = Frame::control(std::move(message));
-    auto sent = sendFrame(frame);
-    co_await std::move(sent);
-}
-
-asio::awaitable<void> WiFiTransportHost::sendCursorMove(std::uint32_t ptsMs, std::int16_t xPx,
-                                                        std::int16_t yPx, std::uint8_t flags,
-                                                        std::uint32_t cursorId) {
-    const Frame frame = Frame::cursorMove(ptsMs, xPx, yPx, flags, cursorId);
-    auto sent = sendFrame(frame);
+    auto sent = FramedTransport::sendVideo(std::move(payload), pts);
     co_await std::move(sent);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "diagnostics/logger.hpp"
-#include "net/transport.hpp"
+#include "net/framed_transport.hpp"
 #include "protocol/frame_reader.hpp"
 
 #include <asio/any_io_executor.hpp>
@@ -26,7 +26,8 @@ class MDNSAdvertiser;
 // given), advertised over mDNS, serving one peer at a time. Peers come and go
 // beneath it; its streams stay open until stop(). Create with make_shared:
 // every callback holds the host weakly.
-class WiFiTransportHost : public Transport, public std::enable_shared_from_this<WiFiTransportHost> {
+class WiFiTransportHost : public FramedTransport,
+                          public std::enable_shared_from_this<WiFiTransportHost> {
 public:
     // tlsOptions: the TLS server context, or nullptr for plain TCP. port 0
     // lets the system choose (see localPort()).
@@ -45,10 +46,6 @@ public:
     asio::awaitable<void> stop() override;
 
     asio::awaitable<void> sendVideo(Bytes payload, std::uint64_t pts) override;
-    asio::awaitable<void> sendAudio(Bytes payload, std::uint64_t pts) override;
-    asio::awaitable<void> sendControl(ControlMessage message) override;
-    asio::awaitable<void> sendCursorMove(std::uint32_t ptsMs, std::int16_t xPx, std::int16_t yPx,
-                                         std::uint8_t flags, std::uint32_t cursorId) override;
 
     // Cancels the current peer connection, if any; its end is then reported
     // like any cancelled connection ("peer cancelled"). Safe from any thread;
@@ -87,10 +84,7 @@ private:
     void clearConnection(const std::shared_ptr<FrameConnection>& connection);
     void emit(TransportState state);
 
-    asio::awaitable<void> sendFrame(const Frame& frame);
-    // The TCP path of sendVideo; the QUIC branch will choose between it and a
-    // QUIC stream once a video group is ready.
-    asio::awaitable<void> sendVideoOverTCP(Bytes payload, std::uint64_t pts);
+    asio::awaitable<void> sendFrame(const Frame& frame) override;
 
     const std::uint16_t port_;
     const std::string serviceName_;
